@@ -1,0 +1,311 @@
+#include "platform/hive_store.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "platform/atomic_file.h"
+#include "platform/file_system.h"
+#include "platform/names.h"
+
+namespace oarepair::platform {
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Points every key at its sections in a freshly written file.
+void AdoptSections(HiveImage* image, std::vector<HiveSection> written) {
+  for (const auto& s : image->sections)
+    if (!s.removed && s.node != nullptr) s.node->section = -1;
+  for (const auto& s : written)
+    if (s.node != nullptr) s.node->section = -1;
+  for (size_t i = 0; i < written.size(); ++i) {
+    HiveSection& s = written[i];
+    s.next = -1;
+    s.removed = false;
+    if (s.node == nullptr) continue;
+    if (s.node->section < 0) {
+      s.node->section = static_cast<int32_t>(i);
+      continue;
+    }
+    int32_t last = s.node->section;
+    while (written[static_cast<size_t>(last)].next >= 0) last = written[static_cast<size_t>(last)].next;
+    written[static_cast<size_t>(last)].next = static_cast<int32_t>(i);
+  }
+  image->sections = std::move(written);
+}
+
+}  // namespace
+
+HiveStore::~HiveStore() { Reset(); }
+
+void HiveStore::Reset() {
+  for (auto& state : m_hives) Unload(state);
+  m_lock.Release();
+  m_inSession = false;
+}
+
+void HiveStore::Unload(HiveState& state) {
+  if (state.fd >= 0) CurrentFileSystem().Close(state.fd);
+  const char* name = state.fileName;
+  state = HiveState();
+  state.fileName = name;
+}
+
+void HiveStore::MakeEmpty(HiveState& state, Hive hive) {
+  state.image = HiveImage();
+  state.image.root = std::make_shared<RegNode>(std::u16string());
+  RegNode* root = state.image.root.get();
+  auto software = std::make_shared<RegNode>(u"Software");
+  software->parent = root;
+  RegNode* soft = software.get();
+  root->children.Insert(std::move(software));
+  if (hive == Hive::kMachine) {
+    auto classes = std::make_shared<RegNode>(u"Classes");
+    classes->parent = soft;
+    soft->children.Insert(std::move(classes));
+  }
+  state.loaded = true;
+}
+
+void HiveStore::UseMemory() {
+  Reset();
+  m_memory = true;
+  m_prefix.clear();
+  m_hives[0].fileName = "system.reg";
+  m_hives[1].fileName = "user.reg";
+  MakeEmpty(m_hives[0], Hive::kMachine);
+  MakeEmpty(m_hives[1], Hive::kUser);
+}
+
+void HiveStore::UsePrefix(const std::string& prefix) {
+  Reset();
+  m_memory = false;
+  m_prefix = prefix;
+  m_hives[0].fileName = "system.reg";
+  m_hives[1].fileName = "user.reg";
+}
+
+void HiveStore::UseDefault() { UsePrefix(DefaultPrefixPath()); }
+
+std::string HiveStore::PathOf(const HiveState& state) const {
+  return m_prefix + "/" + state.fileName;
+}
+
+void HiveStore::Complain(const std::string& what) {
+  // One line per distinct problem: a caller retrying the same call is not told twice.
+  if (what == m_lastComplaint) return;
+  m_lastComplaint = what;
+  std::fprintf(stderr, "oarepair: %s\n", what.c_str());
+}
+
+LONG HiveStore::BeginSession() {
+  if (m_inSession) return ERROR_SUCCESS;
+  FileSystem& fs = CurrentFileSystem();
+  int rc = CheckPrefixOwner(fs, m_prefix);
+  if (rc == ENOENT) return ERROR_FILE_NOT_FOUND;
+  if (rc == EACCES) {
+    Complain("the Wine prefix " + m_prefix +
+             " belongs to another user; Wine refuses it and so do we");
+    return ERROR_ACCESS_DENIED;
+  }
+  if (rc != 0) {
+    Complain("cannot examine the Wine prefix " + m_prefix + ": " + std::strerror(rc));
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+  rc = m_lock.Acquire(fs, m_prefix);
+  if (rc != 0) {
+    Complain("cannot lock the Wine prefix " + m_prefix + ": " + std::strerror(rc));
+    return ERROR_LOCK_VIOLATION;
+  }
+  bool running = false;
+  pid_t pid = 0;
+  std::string lockPath;
+  rc = DetectWineserver(fs, m_prefix, &running, &pid, &lockPath);
+  if (rc != 0 || running) {
+    m_lock.Release();
+    if (rc != 0) {
+      Complain("cannot tell whether a wineserver runs for " + m_prefix + ": " +
+               std::strerror(rc));
+      return ERROR_REGISTRY_IO_FAILED;
+    }
+    Complain("a wineserver (pid " + std::to_string(pid) + ") is running for the Wine prefix " +
+             m_prefix + ", so its registry files are not ours to change; stop it with " +
+             "'WINEPREFIX=" + m_prefix + " wineserver -k' and try again");
+    return ERROR_SHARING_VIOLATION;
+  }
+  m_inSession = true;
+  return ERROR_SUCCESS;
+}
+
+LONG HiveStore::Load(HiveState& state) {
+  FileSystem& fs = CurrentFileSystem();
+  const std::string path = PathOf(state);
+  if (state.loaded) {
+    struct stat now {};
+    if (fs.Stat(path, &now) == 0 && SameFile(now, state.fileStat)) return ERROR_SUCCESS;
+    Unload(state);  // changed on disk since we read it: read it again
+  }
+  int fd = -1;
+  int rc = fs.Open(path, O_RDONLY | O_CLOEXEC, 0, &fd);
+  if (rc == ENOENT || rc == ENOTDIR) return ERROR_FILE_NOT_FOUND;
+  if (rc != 0) {
+    Complain("cannot open " + path + ": " + std::strerror(rc));
+    return ERROR_REGISTRY_IO_FAILED;
+  }
+  struct stat st {};
+  rc = fs.FStat(fd, &st);
+  HiveParseError error;
+  HiveParseStatus status = HiveParseStatus::kIoError;
+  if (rc == 0) status = ParseHiveFile(fs, fd, &state.image, &error);
+  if (rc == 0 && status == HiveParseStatus::kOk) {
+    state.fd = fd;
+    state.fileStat = st;
+    state.loaded = true;
+    state.dirty = false;
+    state.failure = ERROR_SUCCESS;
+    return ERROR_SUCCESS;
+  }
+  fs.Close(fd);
+  state.image = HiveImage();
+  if (status == HiveParseStatus::kMalformed) {
+    Complain(path + ": " + error.message + "; the file is refused and left untouched");
+    return ERROR_BADDB;
+  }
+  if (rc == 0) rc = error.ioError;
+  Complain("cannot read " + path + ": " + std::strerror(rc != 0 ? rc : EIO));
+  return ERROR_REGISTRY_IO_FAILED;
+}
+
+LONG HiveStore::Acquire(Hive hive) {
+  HiveState& state = m_hives[static_cast<int>(hive)];
+  if (m_memory) return ERROR_SUCCESS;
+  LONG rc = BeginSession();
+  if (rc != ERROR_SUCCESS) return rc;
+  if (state.loaded && state.failure != ERROR_SUCCESS) return state.failure;
+  return Load(state);
+}
+
+LONG HiveStore::Usable(Hive hive) const {
+  const HiveState& state = m_hives[static_cast<int>(hive)];
+  if (m_memory) return ERROR_SUCCESS;
+  if (!state.loaded) return ERROR_REGISTRY_IO_FAILED;
+  return state.failure;
+}
+
+RegNode* HiveStore::Root(Hive hive) const {
+  return m_hives[static_cast<int>(hive)].image.root.get();
+}
+
+RegNodePtr HiveStore::RootShared(Hive hive) const {
+  return m_hives[static_cast<int>(hive)].image.root;
+}
+
+RegNode* HiveStore::ClassesRoot() const {
+  RegNode* root = Root(Hive::kMachine);
+  if (root == nullptr) return nullptr;
+  RegNode* software = root->children.Find(u"Software");
+  return software == nullptr ? nullptr : software->children.Find(u"Classes");
+}
+
+void HiveStore::MarkDirty(Hive hive) { m_hives[static_cast<int>(hive)].dirty = true; }
+
+void HiveStore::DeleteLeaf(Hive hive, RegNode* node, uint64_t now) {
+  HiveState& state = m_hives[static_cast<int>(hive)];
+  RegNode* parent = node->parent;
+  RemoveSections(&state.image, node);
+  node->deleted = true;
+  parent->time = now;
+  parent->children.Erase(node);  // may free the node when no handle holds it
+  state.dirty = true;
+}
+
+LONG HiveStore::Save(HiveState& state) {
+  FileSystem& fs = CurrentFileSystem();
+  const std::string path = PathOf(state);
+  std::vector<HiveSection> written;
+  const HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
+    out->resize(length);
+    uint64_t done = 0;
+    while (done < length) {
+      size_t got = 0;
+      int rc = fs.PRead(state.fd, &(*out)[done], length - done, offset + done, &got);
+      if (rc != 0) return rc;
+      if (got == 0) return EIO;  // the file we read from has shrunk under us
+      done += got;
+    }
+    return 0;
+  };
+  const auto produce = [&](const AtomicWriteSink& sink) {
+    written.clear();
+    return WriteHive(state.image, source, sink, &written);
+  };
+  const auto beforeRename = [&]() {
+    bool running = false;
+    pid_t pid = 0;
+    std::string lockPath;
+    int rc = DetectWineserver(fs, m_prefix, &running, &pid, &lockPath);
+    if (rc != 0) return rc;
+    return running ? EBUSY : 0;
+  };
+  int rc = AtomicReplaceFile(fs, path, produce, beforeRename);
+  if (rc != 0) {
+    if (rc == EBUSY) {
+      Complain("a wineserver started for " + m_prefix + " while we worked; " + path +
+               " was left as it was");
+      state.failure = ERROR_SHARING_VIOLATION;
+    } else {
+      Complain("cannot save " + path + ": " + std::strerror(rc) + "; the file was left as it was");
+      state.failure = ERROR_REGISTRY_IO_FAILED;
+    }
+    return state.failure;
+  }
+  state.dirty = false;
+  // Serve the next save from the file just written.
+  int fd = -1;
+  struct stat st {};
+  rc = fs.Open(path, O_RDONLY | O_CLOEXEC, 0, &fd);
+  if (rc == 0) rc = fs.FStat(fd, &st);
+  if (rc != 0) {
+    if (fd >= 0) fs.Close(fd);
+    Complain("cannot reopen " + path + " after saving it: " + std::strerror(rc));
+    state.failure = ERROR_REGISTRY_IO_FAILED;
+    return ERROR_SUCCESS;  // the save itself is on disk
+  }
+  fs.Close(state.fd);
+  state.fd = fd;
+  state.fileStat = st;
+  AdoptSections(&state.image, std::move(written));
+  state.image.fileSize = static_cast<uint64_t>(st.st_size);
+  return ERROR_SUCCESS;
+}
+
+LONG HiveStore::Flush() {
+  if (m_memory) return ERROR_SUCCESS;
+  LONG first = ERROR_SUCCESS;
+  for (auto& state : m_hives) {
+    if (!state.loaded || !state.dirty || state.failure != ERROR_SUCCESS) continue;
+    LONG rc = Save(state);
+    if (rc != ERROR_SUCCESS && first == ERROR_SUCCESS) first = rc;
+  }
+  return first;
+}
+
+LONG HiveStore::EndSession() {
+  if (m_memory || !m_inSession) return ERROR_SUCCESS;
+  LONG rc = Flush();
+  for (auto& state : m_hives)
+    if (state.failure != ERROR_SUCCESS) Unload(state);
+  m_lock.Release();
+  m_inSession = false;
+  return rc;
+}
+
+}  // namespace oarepair::platform

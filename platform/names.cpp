@@ -1,0 +1,96 @@
+#include "platform/names.h"
+
+#include <array>
+#include <clocale>
+#include <cwctype>
+#include <locale.h>
+#include <mutex>
+#include <vector>
+
+namespace oarepair::platform {
+namespace {
+
+// Windows-1252 bytes 0x80..0x9F; the five unassigned bytes map to the same C1 code point, as
+// Windows' own table does.
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+char16_t ByteToUnit(unsigned char b) {
+  if (b >= 0x80 && b < 0xA0) return kCp1252High[b - 0x80];
+  return b;
+}
+
+// Full 64K table of lowercase code units, built once from the C library's Unicode tables
+// (Wine folds with Unicode's simple lowercase mapping too). ASCII never depends on the locale.
+const std::vector<char16_t>& FoldTable() {
+  static const std::vector<char16_t> table = [] {
+    std::vector<char16_t> t(0x10000);
+    locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+    for (uint32_t c = 0; c < 0x10000; ++c) {
+      char16_t folded = static_cast<char16_t>(c);
+      if (c >= 'A' && c <= 'Z') {
+        folded = static_cast<char16_t>(c + 32);
+      } else if (c >= 0x80 && (c < 0xD800 || c > 0xDFFF) && loc != nullptr) {
+        wint_t lower = towlower_l(static_cast<wint_t>(c), loc);
+        if (lower < 0x10000) folded = static_cast<char16_t>(lower);
+      }
+      t[c] = folded;
+    }
+    if (loc != nullptr) freelocale(loc);
+    return t;
+  }();
+  return table;
+}
+
+}  // namespace
+
+char16_t FoldChar(char16_t c) {
+  if (c < 0x80) return (c >= 'A' && c <= 'Z') ? static_cast<char16_t>(c + 32) : c;
+  return FoldTable()[c];
+}
+
+int CompareNames(std::u16string_view a, std::u16string_view b) {
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (size_t i = 0; i < n; ++i) {
+    const char16_t fa = FoldChar(a[i]);
+    const char16_t fb = FoldChar(b[i]);
+    if (fa != fb) return fa < fb ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+bool NamesEqual(std::u16string_view a, std::u16string_view b) {
+  return a.size() == b.size() && CompareNames(a, b) == 0;
+}
+
+std::u16string NarrowToWide(std::string_view narrow) {
+  std::u16string wide;
+  wide.reserve(narrow.size());
+  for (char c : narrow) wide.push_back(ByteToUnit(static_cast<unsigned char>(c)));
+  return wide;
+}
+
+std::string WideToNarrow(std::u16string_view wide) {
+  std::string narrow;
+  narrow.reserve(wide.size());
+  for (char16_t u : wide) {
+    if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
+      narrow.push_back(static_cast<char>(u));
+      continue;
+    }
+    char out = '?';
+    for (int i = 0; i < 32; ++i) {
+      if (kCp1252High[i] == u) {
+        out = static_cast<char>(0x80 + i);
+        break;
+      }
+    }
+    narrow.push_back(out);
+  }
+  return narrow;
+}
+
+}  // namespace oarepair::platform
