@@ -1,0 +1,375 @@
+// CLayeredRegKey: opening, navigation, creation, merged listing and deletion over two locations.
+#include "regkey/LayeredRegKey.h"
+
+namespace {
+
+const char kMarkerKeyName[] = "~Deleted";
+const char kBackslashName[] = "\\";
+const char kMarkerNames[] = "~__TEMP__~ ~SUBVERSION~ ~DELETE~ ~OVERWRITE~";
+
+// Room for the longest key name the registry accepts (256 characters) even when a character
+// takes several bytes in the 8-bit code page, plus the terminator.
+const DWORD kcchNameBuffer = 4 * 256 + 1;
+
+// A null text counts as the empty text, as the 8-bit string class of the framework treats it.
+std::string TextOf(LPCSTR psz) { return psz != nullptr ? std::string(psz) : std::string(); }
+
+bool IsBackslashName(LPCSTR pszName) {
+  return pszName != nullptr && lstrcmpA(pszName, kBackslashName) == 0;
+}
+
+HKEY RootOf(bool bUserHive) { return bUserHive ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
+
+}  // namespace
+
+char CLayeredRegKey::s_szDefaultPath[MAX_PATH] = "";
+char CLayeredRegKey::s_szDefaultLowerPath[MAX_PATH] = "";
+bool CLayeredRegKey::s_bDefaultReadOnly = false;
+bool CLayeredRegKey::s_bDefaultLowerReadOnly = true;
+
+std::string JoinPath(const std::string& strBase, const std::string& strName) {
+  std::string strResult = strBase;
+  if (!strResult.empty() && strResult.back() != '\\') {
+    strResult += '\\';
+  }
+  strResult += strName;
+  return strResult;
+}
+
+CLayeredRegKey::CLayeredRegKey(HKEY hRoot, LPCSTR pszPath, LPCSTR pszLowerPath)
+    : m_strPath(TextOf(pszPath)),
+      m_hKey(nullptr),
+      m_hRoot(hRoot),
+      m_bReadOnly(s_bDefaultReadOnly),
+      m_strBasePath(m_strPath),
+      m_hLowerKey(nullptr),
+      m_hLowerRoot(nullptr),
+      m_bLowerReadOnly(s_bDefaultLowerReadOnly),
+      m_hDetachedLowerRoot(nullptr) {
+  if (pszLowerPath != nullptr) {
+    m_hLowerRoot = hRoot;
+    m_strLowerPath = pszLowerPath;
+    m_strLowerBasePath = m_strLowerPath;
+  }
+}
+
+CLayeredRegKey::CLayeredRegKey(LPCSTR pszPath, bool bUserHive, LPCSTR pszLowerPath,
+                               bool bLowerUserHive)
+    : m_strMarkerNames(kMarkerNames),
+      m_hKey(nullptr),
+      m_hRoot(RootOf(bUserHive)),
+      m_bReadOnly(s_bDefaultReadOnly),
+      m_hLowerKey(nullptr),
+      m_hLowerRoot(nullptr),
+      m_bLowerReadOnly(s_bDefaultLowerReadOnly),
+      m_hDetachedLowerRoot(nullptr) {
+  if (pszPath != nullptr) {
+    m_strPath = pszPath;
+    m_strBasePath = m_strPath;
+  } else if (lstrlenA(s_szDefaultPath) != 0) {
+    m_strPath = s_szDefaultPath;
+    m_strBasePath = m_strPath;
+  }
+
+  LPCSTR pszLower = nullptr;
+  if (pszLowerPath != nullptr) {
+    pszLower = pszLowerPath;
+  } else if (lstrlenA(s_szDefaultLowerPath) != 0) {
+    pszLower = s_szDefaultLowerPath;
+  }
+  if (pszLower != nullptr) {
+    m_strLowerPath = pszLower;
+    m_strLowerBasePath = m_strLowerPath;
+    m_hLowerRoot = RootOf(bLowerUserHive);
+  }
+}
+
+CLayeredRegKey::~CLayeredRegKey() {
+  ClearCache();
+  Close();
+}
+
+int CLayeredRegKey::Open() {
+  Close();
+  ClearCache();
+
+  // Wine leaves the out handle untouched on some failures, so only a success assigns it.
+  HKEY hKey = nullptr;
+  if (RegOpenKeyExA(m_hRoot, m_strPath.c_str(), 0, m_bReadOnly ? KEY_READ : KEY_ALL_ACCESS,
+                    &hKey) == ERROR_SUCCESS) {
+    m_hKey = hKey;
+  }
+  if (m_hLowerRoot != nullptr) {
+    HKEY hLowerKey = nullptr;
+    if (RegOpenKeyExA(m_hLowerRoot, m_strLowerPath.c_str(), 0,
+                      m_bLowerReadOnly ? KEY_READ : KEY_ALL_ACCESS,
+                      &hLowerKey) == ERROR_SUCCESS) {
+      m_hLowerKey = hLowerKey;
+    }
+  }
+  return (m_hKey != nullptr || m_hLowerKey != nullptr) ? 1 : 0;
+}
+
+void CLayeredRegKey::Close() {
+  if (m_hKey != nullptr) {
+    RegCloseKey(m_hKey);
+    m_hKey = nullptr;
+  }
+  if (m_hLowerKey != nullptr) {
+    RegCloseKey(m_hLowerKey);
+    m_hLowerKey = nullptr;
+  }
+}
+
+void CLayeredRegKey::ClearCache() {
+  // Swapping with empty vectors frees the entries and releases the storage itself.
+  std::vector<std::unique_ptr<CSubKeyEntry>>().swap(m_aSubKeys);
+  std::vector<std::unique_ptr<std::string>>().swap(m_aAuxNames);
+  m_mapDeleted.clear();
+  m_mapAuxNames.clear();
+}
+
+bool CLayeredRegKey::SetPath(const std::string& strPath) {
+  const std::string strOldPath = m_strPath;
+  m_strPath = strPath;
+  if (Open() == 1) {
+    return true;
+  }
+  m_strPath = strOldPath;
+  return false;
+}
+
+bool CLayeredRegKey::OpenSubKey(LPCSTR pszName) {
+  ClearCache();
+  const std::string strOldPath = m_strPath;
+  const std::string strOldLowerPath = m_strLowerPath;
+
+  if (IsBackslashName(pszName)) {
+    m_strPath = m_strBasePath;
+    m_strLowerPath = m_strLowerBasePath;
+  } else {
+    const std::string strName = TextOf(pszName);
+    m_strPath = JoinPath(m_strPath, strName);
+    m_strLowerPath = JoinPath(m_strLowerPath, strName);
+  }
+
+  if (Open() == 1) {
+    return true;
+  }
+  m_strPath = strOldPath;
+  m_strLowerPath = strOldLowerPath;
+  return false;
+}
+
+bool CLayeredRegKey::CreateSubKey(LPCSTR pszName) {
+  if (m_hKey == nullptr) {
+    Open();
+  }
+  if (!EnsureUpperPath()) {
+    return false;
+  }
+  if (m_hKey == nullptr) {
+    return false;
+  }
+  HKEY hNewKey = nullptr;
+  if (RegCreateKeyA(m_hKey, pszName, &hNewKey) != ERROR_SUCCESS) {
+    return false;
+  }
+  RegCloseKey(hNewKey);
+  return true;
+}
+
+bool CLayeredRegKey::CreateAndOpenSubKey(LPCSTR pszName) {
+  return CreateSubKey(pszName) && OpenSubKey(pszName);
+}
+
+bool CLayeredRegKey::EnsureUpperPath() {
+  if (m_hLowerRoot == nullptr) {
+    return true;
+  }
+  if (m_hLowerKey != nullptr && m_hKey != nullptr) {
+    return true;
+  }
+
+  if (m_hKey == nullptr) {
+    // The position of the lower location relative to its base, e.g. "\B\C" for base "A" and
+    // current path "A\B\C", is rebuilt below the upper base path one component at a time.
+    std::string strRelative;
+    if (m_strLowerPath.size() > m_strLowerBasePath.size()) {
+      strRelative = m_strLowerPath.substr(m_strLowerBasePath.size());
+    }
+
+    CLayeredRegKey keyScratch(m_strBasePath.c_str(), true, nullptr, false);
+    keyScratch.DetachLowerLayer();
+    keyScratch.m_hRoot = m_hRoot;
+
+    bool bOutcome = true;
+    bool bWalkComplete = true;
+    std::string strComponent;
+    for (char ch : strRelative) {
+      if (ch != '\\') {
+        strComponent += ch;
+        continue;
+      }
+      if (strComponent.empty()) {
+        continue;
+      }
+      if (!keyScratch.CreateAndOpenSubKey(strComponent.c_str())) {
+        bOutcome = false;
+        bWalkComplete = false;
+        break;
+      }
+      strComponent.clear();
+    }
+    if (bWalkComplete && !strComponent.empty()) {
+      bOutcome = keyScratch.CreateAndOpenSubKey(strComponent.c_str());
+    }
+    if (!bOutcome) {
+      return false;
+    }
+  }
+
+  Open();
+  return m_hKey != nullptr;
+}
+
+bool CLayeredRegKey::HasLowerLayer() const { return m_hLowerRoot != nullptr; }
+
+void CLayeredRegKey::DetachLowerLayer() {
+  if (m_hLowerRoot != nullptr) {
+    m_hDetachedLowerRoot = m_hLowerRoot;
+    m_hLowerRoot = nullptr;
+  }
+}
+
+int CLayeredRegKey::EnumSubKeys() {
+  if (m_hKey == nullptr || (m_hLowerRoot != nullptr && m_hLowerKey == nullptr)) {
+    Open();
+  }
+  ClearCache();
+
+  if (m_hKey != nullptr) {
+    // The marker key lists its names like any key, so its own markers apply to it as well.
+    CLayeredRegKey keyMarkers(m_strPath.c_str(), true, nullptr, false);
+    keyMarkers.DetachLowerLayer();
+    keyMarkers.m_hRoot = m_hRoot;
+    keyMarkers.m_bReadOnly = m_bReadOnly;
+    if (keyMarkers.OpenSubKey(kMarkerKeyName)) {
+      const int nMarkers = keyMarkers.EnumSubKeys();
+      for (int nIndex = 0; nIndex < nMarkers; ++nIndex) {
+        LPCSTR pszMarker = keyMarkers.GetSubKeyName(nIndex);
+        if (pszMarker != nullptr) {
+          m_mapDeleted[pszMarker] = nullptr;
+        }
+      }
+    }
+  }
+
+  const int nLower = EnumLocation(m_hLowerKey, m_bLowerReadOnly);
+  const int nUpper = EnumLocation(m_hKey, m_bReadOnly);
+  return nLower + nUpper;
+}
+
+int CLayeredRegKey::EnumLocation(HKEY hKey, bool bReadOnly) {
+  if (hKey == nullptr) {
+    return 0;
+  }
+  // Only entries of earlier locations take part in the duplicate check.
+  const size_t nNoted = m_aSubKeys.size();
+  int nAppended = 0;
+
+  char szName[kcchNameBuffer];
+  for (DWORD dwIndex = 0;; ++dwIndex) {
+    DWORD cchName = kcchNameBuffer;
+    FILETIME ftLastWrite;
+    if (RegEnumKeyExA(hKey, dwIndex, szName, &cchName, nullptr, nullptr, nullptr,
+                      &ftLastWrite) != ERROR_SUCCESS) {
+      break;
+    }
+    const std::string strName(szName);
+    if (IsHiddenName(strName, bReadOnly)) {
+      continue;
+    }
+
+    bool bFound = false;
+    for (size_t nEntry = 0; nEntry < nNoted; ++nEntry) {
+      CSubKeyEntry* pEntry = m_aSubKeys[nEntry].get();
+      if (pEntry != nullptr && lstrcmpA(pEntry->strName.c_str(), szName) == 0) {
+        if (!bReadOnly && pEntry->bReadOnly) {
+          pEntry->bReadOnly = false;
+        }
+        bFound = true;
+        break;
+      }
+    }
+    if (!bFound) {
+      auto pEntry = std::make_unique<CSubKeyEntry>();
+      pEntry->strName = strName;
+      pEntry->bReadOnly = bReadOnly;
+      m_aSubKeys.push_back(std::move(pEntry));
+      ++nAppended;
+    }
+  }
+  return nAppended;
+}
+
+bool CLayeredRegKey::IsHiddenName(const std::string& strName, bool bReadOnly) const {
+  if (lstrcmpA(strName.c_str(), kMarkerKeyName) == 0) {
+    return true;
+  }
+  return bReadOnly && m_mapDeleted.find(strName) != m_mapDeleted.end();
+}
+
+LPCSTR CLayeredRegKey::GetSubKeyName(int nIndex) {
+  if (m_aSubKeys.empty()) {
+    EnumSubKeys();
+  }
+  if (nIndex < 0 || static_cast<size_t>(nIndex) >= m_aSubKeys.size() ||
+      m_aSubKeys[static_cast<size_t>(nIndex)] == nullptr) {
+    return nullptr;
+  }
+  return m_aSubKeys[static_cast<size_t>(nIndex)]->strName.c_str();
+}
+
+bool CLayeredRegKey::DeleteSubKey(LPCSTR pszName) {
+  // Neither the empty name nor the backslash name is a subkey: either would point the walk
+  // below at this key or at the base path and remove their children.
+  if (pszName == nullptr || pszName[0] == '\0' || IsBackslashName(pszName)) {
+    return false;
+  }
+
+  if (m_hKey == nullptr) {
+    Open();
+  }
+  EnsureUpperPath();
+  if (m_hKey == nullptr) {
+    return false;
+  }
+
+  CLayeredRegKey keyScratch(m_strBasePath.c_str(), true, nullptr, false);
+  keyScratch.DetachLowerLayer();
+  keyScratch.m_hRoot = m_hRoot;
+  // A scratch key left at the base path would look for the name in the wrong key.
+  if (!keyScratch.SetPath(m_strPath)) {
+    return false;
+  }
+
+  if (keyScratch.OpenSubKey(pszName)) {
+    // Depth first: the scratch key keeps its handle and listing while its children go.
+    const int nCount = keyScratch.EnumSubKeys();
+    for (int nIndex = 0; nIndex < nCount; ++nIndex) {
+      keyScratch.DeleteSubKey(keyScratch.GetSubKeyName(nIndex));
+    }
+    return RegDeleteKeyA(m_hKey, pszName) == ERROR_SUCCESS;
+  }
+
+  if (m_hLowerRoot == nullptr) {
+    return false;
+  }
+  // A marker is one key level; a name with a backslash would create a nested key whose first
+  // component hides an unrelated name.
+  if (std::string(pszName).find('\\') != std::string::npos) {
+    return false;
+  }
+  return keyScratch.CreateAndOpenSubKey(kMarkerKeyName) && keyScratch.CreateSubKey(pszName);
+}
