@@ -13,13 +13,13 @@ namespace oarepair::platform {
 class RegNode;
 using RegNodePtr = std::shared_ptr<RegNode>;
 
-// Children sorted by Wine's name order. Lookup by name and by index stay O(log n) while children
-// are deleted: a deleted child leaves a tombstone counted in a Fenwick tree, and the list is
-// compacted once tombstones outnumber live entries, so deleting every child is O(n log n).
+// Children sorted by Wine's name order, kept in blocks of a few hundred so that insertion and
+// deletion anywhere cost O(block) rather than O(n), while lookup by name is a binary search and
+// lookup by index walks a Fenwick tree of block sizes: O(log n) for both.
 class ChildList {
  public:
-  size_t size() const { return m_entries.size() - m_dead; }
-  bool empty() const { return size() == 0; }
+  size_t size() const { return m_size; }
+  bool empty() const { return m_size == 0; }
   // The child at a position of the enumeration order; nullptr past the end.
   RegNode* At(size_t index) const;
   RegNode* Find(std::u16string_view name) const;
@@ -31,31 +31,28 @@ class ChildList {
 
   template <class F>
   void ForEach(F&& f) const {
-    for (const auto& e : m_entries)
-      if (e.live) f(e.node.get());
+    for (const auto& block : m_blocks)
+      for (const auto& node : block) f(node.get());
   }
 
  private:
-  struct Entry {
-    RegNodePtr node;
-    bool live = true;
-  };
-  // Index of the first entry (live or tombstone) whose name is not below `name`.
-  size_t LowerBound(std::u16string_view name) const;
-  void Compact();
+  using Block = std::vector<RegNodePtr>;
+  // The block a name belongs in: the first whose last name is not below it (or the last block).
+  size_t BlockFor(std::u16string_view name) const;
+  // Position of a live child of that name, or false.
+  bool Locate(std::u16string_view name, size_t* block, size_t* pos) const;
   void BuildFenwick() const;
-  void FenwickAdd(size_t pos, int delta) const;
+  void FenwickAdd(size_t block, int delta) const;
 
-  std::vector<Entry> m_entries;
-  size_t m_dead = 0;
-  // Counts of live entries, built lazily for index lookups while tombstones exist.
-  mutable std::vector<uint32_t> m_fenwick;
+  std::vector<Block> m_blocks;
+  size_t m_size = 0;
+  mutable std::vector<uint32_t> m_fenwick;  // over block sizes, rebuilt after a split or merge
   mutable bool m_fenwickValid = false;
 };
 
 class RegNode {
  public:
-  explicit RegNode(std::u16string name) : name(std::move(name)) {}
+  explicit RegNode(std::u16string keyName) : name(std::move(keyName)) {}
 
   std::u16string name;
   RegNode* parent = nullptr;

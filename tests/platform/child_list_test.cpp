@@ -1,0 +1,104 @@
+// The key tree's child list against a plain sorted model: lookups by name and by index must stay
+// exact through any mix of inserts and deletes, across block splits and removals.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/names.h"
+#include "platform/reg_node.h"
+
+namespace oarepair::platform {
+namespace {
+
+RegNodePtr Node(const std::u16string& name) { return std::make_shared<RegNode>(name); }
+
+std::u16string NameOf(int i) {
+  std::string s = "k" + std::to_string(i);
+  return std::u16string(s.begin(), s.end());
+}
+
+TEST(ChildList, OrdersLikeWine) {
+  ChildList list;
+  for (const char16_t* n : {u"b", u"B2", u"~Deleted", u"_x", u"Zed", u"a1", u"A", u"c"})
+    list.Insert(Node(n));
+  std::vector<std::u16string> seen;
+  for (size_t i = 0; i < list.size(); ++i) seen.push_back(list.At(i)->name);
+  const std::vector<std::u16string> wine = {u"_x", u"A", u"a1", u"b", u"B2", u"c", u"Zed",
+                                            u"~Deleted"};
+  EXPECT_EQ(seen, wine);
+  EXPECT_EQ(list.At(8), nullptr);
+}
+
+TEST(ChildList, FindsCaseInsensitivelyAndKeepsSpelling) {
+  ChildList list;
+  list.Insert(Node(u"MiXed"));
+  ASSERT_NE(list.Find(u"mixed"), nullptr);
+  EXPECT_EQ(list.Find(u"MIXED")->name, u"MiXed");
+  EXPECT_EQ(list.Find(u"mixe"), nullptr);
+  EXPECT_EQ(list.Find(u"mixedd"), nullptr);
+}
+
+TEST(ChildList, RandomInsertsAndDeletesMatchASortedModel) {
+  std::mt19937 rng(12345);
+  ChildList list;
+  std::vector<std::u16string> model;  // sorted by Wine order
+  auto less = [](const std::u16string& a, const std::u16string& b) {
+    return CompareNames(a, b) < 0;
+  };
+  for (int step = 0; step < 20000; ++step) {
+    const int k = static_cast<int>(rng() % 3000);
+    const std::u16string name = NameOf(k);
+    const bool present = std::binary_search(model.begin(), model.end(), name, less);
+    if (rng() % 3 != 0) {
+      if (!present) {
+        list.Insert(Node(name));
+        model.insert(std::lower_bound(model.begin(), model.end(), name, less), name);
+      }
+    } else if (present) {
+      ASSERT_TRUE(list.Erase(list.Find(name)));
+      model.erase(std::lower_bound(model.begin(), model.end(), name, less));
+    }
+    ASSERT_EQ(list.size(), model.size());
+    if (step % 97 == 0) {
+      for (size_t i = 0; i < model.size(); ++i) ASSERT_EQ(list.At(i)->name, model[i]) << i;
+    } else if (!model.empty()) {
+      const size_t i = rng() % model.size();
+      ASSERT_EQ(list.At(i)->name, model[i]);
+    }
+  }
+}
+
+TEST(ChildList, DeletingEveryChildFromTheFrontKeepsIndexesExact) {
+  ChildList list;
+  const int n = 100000;
+  for (int i = 0; i < n; ++i) list.Insert(Node(NameOf(i)));
+  // The index-0 loop a tree delete uses: enumerate, delete, enumerate again.
+  for (int left = n; left > 0; --left) {
+    RegNode* first = list.At(0);
+    ASSERT_NE(first, nullptr);
+    ASSERT_TRUE(list.Erase(first));
+    ASSERT_EQ(list.size(), static_cast<size_t>(left - 1));
+  }
+  EXPECT_EQ(list.At(0), nullptr);
+}
+
+TEST(ChildList, ReinsertingADeletedNameMakesANewChild) {
+  ChildList list;
+  auto old = Node(u"kid");
+  list.Insert(old);
+  list.Insert(Node(u"other"));
+  ASSERT_TRUE(list.Erase(old.get()));
+  EXPECT_EQ(list.Find(u"kid"), nullptr);
+  EXPECT_FALSE(list.Erase(old.get()));
+  auto fresh = Node(u"KID");
+  list.Insert(fresh);
+  EXPECT_EQ(list.Find(u"kid"), fresh.get());
+  EXPECT_EQ(list.size(), 2u);
+  EXPECT_EQ(list.At(0), fresh.get());
+}
+
+}  // namespace
+}  // namespace oarepair::platform
