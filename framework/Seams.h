@@ -1,0 +1,18 @@
+// The two doors from the framework and the application to the outside world, process start and
+// the message box, each one replaceable function so tests can record the calls and their order.
+#pragma once
+
+#include "platform/win32.h"
+
+using WinExecFn = UINT (*)(LPCSTR pszCmdLine, UINT nCmdShow);
+using MessageBoxFn = int (*)(HWND hWnd, LPCSTR pszText, LPCSTR pszCaption, UINT nType);
+
+// Replaces the function behind AfxWinExec / AfxShowMessageBox and returns the one it replaced.
+// Null restores the platform's WinExec / MessageBoxA.
+WinExecFn AfxSetWinExecHook(WinExecFn pfnHook);
+MessageBoxFn AfxSetMessageBoxHook(MessageBoxFn pfnHook);
+
+// Starts a command line (the platform's WinExec unless replaced).
+UINT AfxWinExec(LPCSTR pszCmdLine, UINT nCmdShow);
+// Shows a message box (the platform's MessageBoxA unless replaced).
+int AfxShowMessageBox(HWND hWnd, LPCSTR pszText, LPCSTR pszCaption, UINT nType);
