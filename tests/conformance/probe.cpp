@@ -1132,6 +1132,17 @@ void StringCases()
   CompareCase("826-lstrcmp-a-vs-null", "a", nullptr);
   CompareCase("827-lstrcmp-null-vs-null", nullptr, nullptr);
   CompareCase("828-lstrcmp-null-vs-empty", nullptr, "");
+  // Hyphen and apostrophe weigh nothing at the first level (word sort): "a-c" is compared as "ac".
+  CompareCase("829-lstrcmp-hyphen-a-c-vs-ab", "a-c", "ab");
+  CompareCase("830-lstrcmp-hyphen-co-op-vs-coo", "co-op", "coo");
+  CompareCase("831-lstrcmp-apostrophe-it's-vs-itr", "it's", "itr");
+  CompareCase("832-lstrcmp-underscore-a_c-vs-ab", "a_c", "ab");
+  // Case weighs less than letters: the first letter difference wins over an earlier case difference.
+  CompareCase("833-lstrcmp-case-Ab-vs-ac", "Ab", "ac");
+  CompareCase("834-lstrcmp-case-aB-vs-Ab", "aB", "Ab");
+  CompareCase("835-lstrcmp-digit-vs-letter", "1", "a");
+  CompareCase("836-lstrcmp-space-vs-hyphen", "a b", "a-b");
+  CompareCase("837-lstrcmp-brace-vs-digit", "{0", "00");
   Line("851-lstrlen-abc", "len=" + std::to_string(lstrlenA("abc")));
   Line("852-lstrlen-empty", "len=" + std::to_string(lstrlenA("")));
   Line("853-lstrlen-high-bytes", "len=" + std::to_string(lstrlenA("\xe9t\xe9")));
