@@ -449,6 +449,12 @@ void OpenCases(const Fixture& f)
         std::to_string(len - 115) + "-open-subkey-arg-" + std::to_string(len) + "-chars";
     Line(name.c_str(), OpenReport(s, "NoSuch\\" + Repeat('x', len - 7), KEY_READ, nullptr));
   }
+  // Names are code-page text: letters above 0x7F fold case too, and lengths count characters.
+  {
+    const LONG create = CreateRc(s, "H_\xc9t\xc9");
+    Line("148-open-case-insensitive-high-bytes",
+         "create=" + Code(create) + " " + OpenReport(s, "h_\xe9T\xe9", KEY_READ, nullptr));
+  }
 }
 
 std::string LevelsPath(const char* first, int extra)
@@ -569,6 +575,13 @@ void CreateCases(const Fixture& f)
   Line("234-create-subkey-arg-260-chars", CreateReport(s, "C_Len1\\" + Repeat('x', 253), nullptr));
   Line("235-create-subkey-arg-261-chars", CreateReport(s, "C_Len2\\" + Repeat('x', 254), nullptr) +
                                               " C_Len2=" + Code(Exists(s, "C_Len2")));
+  {
+    const HKEY parent = CreateKept(s, "C_High", "C_High");
+    Line("236-create-256-high-byte-char-name", CreateReport(parent, Repeat('\xe9', 256), nullptr));
+    Line("237-create-257-high-byte-char-name", CreateReport(parent, Repeat('\xe9', 257), nullptr));
+    Line("238-create-high-byte-name-result", "list=" + List(parent));
+    g_kept.push_back(parent);
+  }
   if (created != nullptr) RegCloseKey(created);
 }
 
@@ -690,6 +703,26 @@ void EnumCases(const Fixture& f)
     Line("327-enum-sees-keys-created-after-open", "list=" + List(h));
     if (h != nullptr) RegCloseKey(h);
   }
+  {
+    const HKEY h = KeyWithChildren(s, "E_High", {"\xe9", "~Deleted", "z", "\xc0" "b", "ab", "\x80", "\xff"});
+    Line("328-enum-order-high-bytes", "list=" + List(h));
+    if (h != nullptr) RegCloseKey(h);
+  }
+  {
+    const HKEY h = KeyWithChildren(s, "E_HighCap", {"\xe9t\xe9"});
+    Line("329-enum-high-byte-name-cap-3", EnumReport(h, 0, 3, 5, false));
+    Line("330-enum-high-byte-name-cap-4", EnumReport(h, 0, 4, 5, false));
+    if (h != nullptr) RegCloseKey(h);
+  }
+  {
+    const HKEY h = OpenKept(s, "E_Cap", KEY_READ, "open-E_Cap");
+    char name[kNameBufSize];
+    DWORD count = kNameBufSize;
+    DWORD reserved = 0;
+    const LONG rc = RegEnumKeyExA(h, 0, name, &count, &reserved, nullptr, nullptr, nullptr);
+    Line("331-enum-reserved-non-null", "rc=" + Code(rc) + " cap-out=" + std::to_string(count));
+    if (h != nullptr) RegCloseKey(h);
+  }
 }
 
 void DeleteCases(const Fixture& f)
@@ -779,6 +812,13 @@ void DeleteCases(const Fixture& f)
     const LONG rc = RegDeleteKeyA(s, "\\");
     Line("420-delete-backslash-only",
          "rc=" + Code(rc) + " scratch-exists=" + Code(Exists(HKEY_CURRENT_USER, kScratchPath)));
+  }
+  {
+    // 261 characters naming an existing key (the one 234 created, plus a trailing backslash).
+    const std::string path = "C_Len1\\" + Repeat('x', 253) + "\\";
+    const LONG rc = RegDeleteKeyA(s, path.c_str());
+    Line("421-delete-subkey-arg-261-chars-existing",
+         "rc=" + Code(rc) + " exists-after=" + Code(Exists(s, ("C_Len1\\" + Repeat('x', 253)).c_str())));
   }
 }
 
@@ -895,6 +935,8 @@ void CloseCases(const Fixture& f)
     Line("507-close-result-of-empty-open-on-HKCU",
          "out=" + out + " rc=" + Code(rc) + " use-HKCU-after=" + Code(Exists(hkcu, kScratchPath)));
   }
+  Line("508-close-undefined-predefined-0x80000010", "rc=" + Code(RegCloseKey(SignExtended(0x80000010u))));
+  Line("509-close-garbage-0x1234", "rc=" + Code(RegCloseKey(kGarbage)));
 }
 
 void ClassesCases()
@@ -946,6 +988,18 @@ void ClassesCases()
          "open-clsid=" + Ok(open) + " delete-with-child=" + Code(direct) + " deltree=" + Code(tree) +
              " exists-after=" + Code(Exists(hkcr, kClsidPath)));
     if (clsid != nullptr) RegCloseKey(clsid);
+  }
+  {
+    // HKCR and HKLM\Software\Classes are one key: deleting through one name makes handles opened
+    // through the other stale.
+    Setup("RegProbe\\Alias", CreateRc(hkcr, "RegProbe\\Alias"));
+    const HKEY alias = OpenKept(hkcr, "RegProbe\\Alias", KEY_READ, "open-HKCR-Alias");
+    const LONG rc = RegDeleteKeyA(hklm, "Software\\Classes\\RegProbe\\Alias");
+    const LONG enumRc = EnumRc(alias);
+    const LONG close = RegCloseKey(alias);
+    Line("614-hkcr-handle-stale-after-delete-via-HKLM",
+         "rc=" + Code(rc) + " hkcr-handle-enum=" + Code(enumRc) + " close=" + Code(close) +
+             " hkcr-after=" + Code(Exists(hkcr, "RegProbe\\Alias")));
   }
   Line("621-hklm-software-create", CreateReport(hklm, "Software\\RegProbe", nullptr));
   Line("622-hklm-software-open-KEY_ALL_ACCESS", OpenReport(hklm, "Software\\RegProbe", KEY_ALL_ACCESS, nullptr));
