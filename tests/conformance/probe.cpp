@@ -1002,7 +1002,8 @@ void ClassesCases()
              " hkcr-after=" + Code(Exists(hkcr, "RegProbe\\Alias")));
   }
   Line("621-hklm-software-create", CreateReport(hklm, "Software\\RegProbe", nullptr));
-  Line("622-hklm-software-open-KEY_ALL_ACCESS", OpenReport(hklm, "Software\\RegProbe", KEY_ALL_ACCESS, nullptr));
+  Line("622-hklm-software-open-KEY_ALL_ACCESS",
+       OpenReport(hklm, "Software\\RegProbe", KEY_ALL_ACCESS, nullptr));
   Line("623-hklm-software-open-KEY_READ", OpenReport(hklm, "Software\\RegProbe", KEY_READ, nullptr));
   {
     const LONG rc = RegDeleteKeyA(hklm, "Software\\RegProbe");
