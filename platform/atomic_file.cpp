@@ -147,7 +147,9 @@ int AtomicReplaceFile(FileSystem& fs, const std::string& path,
   } else if (err == ENOENT) {
     // A symlink to nowhere stays as it is: replacing it would silently turn it into a file.
     struct stat link {};
-    if (fs.LStat(path, &link) == 0) return ENOENT;
+    err = fs.LStat(path, &link);
+    if (err == 0) return ENOENT;
+    if (err != ENOENT) return err;  // cannot tell whether a link is there: touch nothing
     err = SplitResolvedFolder(fs, path, &folder, &name);
     if (err) return err;
     target = JoinPath(folder, name);
