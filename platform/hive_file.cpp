@@ -1,0 +1,639 @@
+#include "platform/hive_file.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+
+#include "platform/clock.h"
+#include "platform/names.h"
+#include "platform/reg_text.h"
+
+namespace oarepair::platform {
+namespace {
+
+constexpr std::string_view kMagic = "WINE REGISTRY Version 2";
+// Reads and writes move the file in pieces of this size, so neither ever holds the whole text.
+constexpr size_t kChunkSize = size_t{1} << 20;
+constexpr uint64_t kTicksPerSecond = 10000000;
+
+// Wine skips these before the first character of a line and around '=' and hex bytes.
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+bool IsHexDigit(char c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+unsigned HexValue(char c) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+  return static_cast<unsigned>(c - 'A' + 10);
+}
+
+size_t SkipSpaces(std::string_view s, size_t p) {
+  while (p < s.size() && IsSpace(s[p])) ++p;
+  return p;
+}
+
+bool StartsWith(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+// A number in hex as strtoul(..., 16) reads it at a hex digit: an optional "0x", then digits.
+// Saturates instead of overflowing.
+uint64_t ReadHexNumber(std::string_view s, size_t* p) {
+  if (s[*p] == '0' && *p + 2 < s.size() && (s[*p + 1] == 'x' || s[*p + 1] == 'X') &&
+      IsHexDigit(s[*p + 2]))
+    *p += 2;
+  uint64_t value = 0;
+  for (; *p < s.size() && IsHexDigit(s[*p]); ++*p)
+    value = value > (UINT64_MAX >> 4) ? UINT64_MAX : (value << 4) | HexValue(s[*p]);
+  return value;
+}
+
+enum class HexScan { kDone, kContinues, kBad };
+
+// Checks a list of hex bytes from s[p] as Wine reads them: bytes of at most 0xff, commas and
+// spaces between them, and at the end either nothing or a backslash that continues the list on
+// the next line (whatever follows that backslash is ignored, as Wine ignores it).
+HexScan ScanHexBytes(std::string_view s, size_t p) {
+  while (p < s.size() && IsHexDigit(s[p])) {
+    if (ReadHexNumber(s, &p) > 0xFF) return HexScan::kBad;
+    p = SkipSpaces(s, p);
+    if (p < s.size() && s[p] == ',') ++p;
+    p = SkipSpaces(s, p);
+  }
+  p = SkipSpaces(s, p);
+  if (p == s.size()) return HexScan::kDone;
+  return s[p] == '\\' ? HexScan::kContinues : HexScan::kBad;
+}
+
+// Checks the syntax of a value line that starts with '@' or '"'. The value itself is not kept:
+// the section's text is. Returns an empty string when the line is sound, else what is wrong.
+std::string ScanValueLine(std::string_view s, bool* continues) {
+  *continues = false;
+  size_t p = 1;
+  if (s[0] == '"') {
+    const size_t used = Unescape(s.substr(1), '"', nullptr);
+    if (used == kNoEndChar) return "the value name has no closing '\"'";
+    p = 1 + used;
+  }
+  p = SkipSpaces(s, p);
+  if (p == s.size() || s[p] != '=') return "the value name is not followed by '='";
+  p = SkipSpaces(s, p + 1);
+  const std::string_view data = s.substr(p);
+  for (std::string_view prefix : {"\"", "str:\"", "str(2):\"", "str(7):\""}) {
+    if (StartsWith(data, prefix)) {
+      if (Unescape(data.substr(prefix.size()), '"', nullptr) == kNoEndChar)
+        return "the string data has no closing '\"'";
+      return std::string();
+    }
+  }
+  size_t q = 0;
+  if (StartsWith(data, "dword:")) {
+    q = SkipSpaces(data, 6);
+    if (q < data.size() && (data[q] == '+' || data[q] == '-')) ++q;
+    if (q == data.size() || !IsHexDigit(data[q])) return "the dword data is not a hex number";
+    return std::string();
+  }
+  if (StartsWith(data, "hex:")) {
+    q = 4;
+  } else if (StartsWith(data, "hex(")) {
+    // The type is read like strtoul(..., 16): spaces, a sign and "0x" are allowed.
+    q = SkipSpaces(data, 4);
+    if (q < data.size() && (data[q] == '+' || data[q] == '-')) ++q;
+    if (q == data.size() || !IsHexDigit(data[q])) return "the hex(type) prefix has no type";
+    ReadHexNumber(data, &q);
+    if (!StartsWith(data.substr(q), "):")) return "the hex(type) prefix does not end with '):'";
+    q += 2;
+  } else {
+    return "the data has an unknown type prefix";
+  }
+  const HexScan scan = ScanHexBytes(data, q);
+  if (scan == HexScan::kBad) return "the hex data is not a list of bytes";
+  *continues = scan == HexScan::kContinues;
+  return std::string();
+}
+
+// "] <seconds>" as sscanf(" %u") reads it; false when there is no number.
+bool ReadSeconds(std::string_view s, uint32_t* seconds) {
+  size_t p = SkipSpaces(s, 0);
+  bool negative = false;
+  if (p < s.size() && (s[p] == '+' || s[p] == '-')) negative = s[p++] == '-';
+  if (p == s.size() || s[p] < '0' || s[p] > '9') return false;
+  uint64_t value = 0;
+  for (; p < s.size() && s[p] >= '0' && s[p] <= '9'; ++p)
+    value = value > (UINT64_MAX - 9) / 10 ? UINT64_MAX
+                                          : value * 10 + static_cast<uint64_t>(s[p] - '0');
+  auto low = static_cast<uint32_t>(value > UINT32_MAX ? UINT32_MAX : value);
+  *seconds = negative ? static_cast<uint32_t>(0u - low) : low;
+  return true;
+}
+
+// "#time=" hex digits, upper or lower case, up to the first other character.
+uint64_t ReadFileTime(std::string_view s) {
+  uint64_t value = 0;
+  for (size_t p = 0; p < s.size() && IsHexDigit(s[p]); ++p) value = (value << 4) | HexValue(s[p]);
+  return value;
+}
+
+// Builds the image line by line; fed by a text in memory or by a file read in chunks.
+class HiveParser {
+ public:
+  HiveParser(HiveImage* image, HiveParseError* error, uint64_t sizeHint)
+      : m_image(image), m_error(error) {
+    *m_image = HiveImage();
+    m_image->root = std::make_shared<RegNode>(std::u16string());
+    // A section of a Wine file averages about 190 bytes; reserving for that spares the copies
+    // (and the brief triple size) of growing the table one doubling at a time.
+    m_image->sections.reserve(static_cast<size_t>(sizeHint / 160));
+  }
+
+  // One line without its '\n', starting at byte `offset` of the file.
+  bool Line(std::string_view raw, uint64_t offset) {
+    ++m_line;
+    if (std::memchr(raw.data(), '\0', raw.size()) != nullptr)
+      return Fail(m_line, "the line contains a NUL byte");
+    std::string_view content = raw;
+    if (!content.empty() && content.back() == '\r') content.remove_suffix(1);
+    const bool wasEmpty = m_prevEmpty;
+    const uint64_t emptyOffset = m_prevOffset;
+    m_prevEmpty = false;
+    m_prevOffset = offset;
+
+    if (m_line == 1) {
+      if (content != kMagic)
+        return Fail(1, "the first line is not \"WINE REGISTRY Version 2\"");
+      return true;
+    }
+    const size_t p = SkipSpaces(content, 0);
+    if (m_continuation) {
+      // The rest of a hex value; it never counts as the blank line before a section.
+      if (p < content.size() && content[p] == '[')
+        return Fail(m_line, "the hex data of line " + std::to_string(m_valueLine) +
+                                " continues into a section header");
+      const HexScan scan = ScanHexBytes(content, p);
+      if (scan == HexScan::kBad)
+        return Fail(m_line, "the continued hex data of line " + std::to_string(m_valueLine) +
+                                " is not a list of bytes");
+      m_continuation = scan == HexScan::kContinues;
+      return true;
+    }
+    m_prevEmpty = content.empty();
+    if (p == content.size()) return true;  // blank
+    const std::string_view rest = content.substr(p);
+    switch (rest[0]) {
+      case '[':
+        return Section(rest.substr(1), wasEmpty ? emptyOffset : offset);
+      case ';':
+        return true;
+      case '#':
+        if (m_current < 0) return true;  // a global option such as #arch
+        KeyOption(rest);
+        return ClassOk(rest);
+      case '@':
+      case '"': {
+        if (m_current < 0) return Fail(m_line, "a value line comes before any key");
+        bool continues = false;
+        const std::string why = ScanValueLine(rest, &continues);
+        if (!why.empty()) return Fail(m_line, why);
+        if (continues) {
+          m_continuation = true;
+          m_valueLine = m_line;
+        }
+        return true;
+      }
+      default:
+        return Fail(m_line, "the line is neither a key, a value, an option nor a comment");
+    }
+  }
+
+  bool Finish(uint64_t size) {
+    if (m_line == 0) return Fail(1, "the file is empty");
+    if (m_continuation)
+      return Fail(m_line, "the hex data of line " + std::to_string(m_valueLine) +
+                              " continues past the end of the file");
+    CloseSection(size);
+    if (m_current < 0) m_image->headerLength = size;
+    m_image->fileSize = size;
+    return true;
+  }
+
+ private:
+  bool Fail(uint64_t line, const std::string& what) {
+    if (m_error != nullptr) {
+      m_error->ioError = 0;
+      m_error->line = line;
+      m_error->message = "line " + std::to_string(line) + ": " + what;
+    }
+    *m_image = HiveImage();
+    return false;
+  }
+
+  // A "#class=" option must close its string; a class Wine cannot read would be lost.
+  bool ClassOk(std::string_view option) {
+    if (!StartsWith(option, "#class=\"")) return true;
+    if (Unescape(option.substr(8), '"', nullptr) != kNoEndChar) return true;
+    return Fail(m_line, "the class has no closing '\"'");
+  }
+
+  void KeyOption(std::string_view option) {
+    if (StartsWith(option, "#time=")) {
+      m_sectionTime = ReadFileTime(option.substr(6));
+    } else if (StartsWith(option, "#link")) {
+      m_image->sections[static_cast<size_t>(m_current)].node->link = true;
+    }
+  }
+
+  // `body` follows the '['; the section's text starts at `start`.
+  bool Section(std::string_view body, uint64_t start) {
+    const size_t used = Unescape(body, ']', &m_path);
+    if (used == kNoEndChar) return Fail(m_line, "the key path does not end with an unescaped ']'");
+    uint32_t seconds = 0;
+    const uint64_t time = ReadSeconds(body.substr(used), &seconds)
+                              ? seconds * kTicksPerSecond + kUnixEpochAsFileTime
+                              : NowFileTime();  // Wine gives such a key the load time
+    RegNode* node = m_image->root.get();
+    // Wine takes a path whose first unit is NUL for the branch root.
+    if (m_path.empty() || m_path[0] != u'\0') {
+      SplitKeyPath(m_path, &m_names);
+      for (std::u16string_view name : m_names)
+        if (name.size() > kMaxKeyNameLength)
+          return Fail(m_line, "a key name is longer than " + std::to_string(kMaxKeyNameLength) +
+                                  " characters");
+      node = Resolve();
+    }
+    CloseSection(start);
+    if (m_current < 0) m_image->headerLength = start;
+    std::vector<HiveSection>& sections = m_image->sections;
+    const auto index = static_cast<int32_t>(sections.size());
+    HiveSection section;
+    section.offset = start;
+    section.node = node;
+    sections.push_back(section);
+    if (node->section < 0) {
+      node->section = index;
+    } else {
+      // A repeated section of the key: chain it after the key's last one.
+      auto it = m_lastSection.find(node);
+      int32_t last = node->section;
+      if (it != m_lastSection.end()) {
+        last = it->second;
+      } else {
+        while (sections[static_cast<size_t>(last)].next >= 0)
+          last = sections[static_cast<size_t>(last)].next;
+      }
+      sections[static_cast<size_t>(last)].next = index;
+      m_lastSection[node] = index;
+    }
+    m_current = index;
+    m_sectionTime = time;
+    return true;
+  }
+
+  // Finds or creates the key of m_names. Sections come mostly in tree order, so the path of the
+  // previous header is reused as far as it matches.
+  RegNode* Resolve() {
+    RegNode* node = m_image->root.get();
+    size_t i = 0;
+    while (i < m_names.size() && i < m_lastPath.size() &&
+           NamesEqual(m_lastPath[i]->name, m_names[i]))
+      node = m_lastPath[i++];
+    m_lastPath.resize(i);
+    for (; i < m_names.size(); ++i) {
+      RegNode* child = node->children.Find(m_names[i]);
+      if (child == nullptr) {
+        auto fresh = std::make_shared<RegNode>(std::u16string(m_names[i]));
+        fresh->parent = node;
+        child = fresh.get();
+        node->children.Insert(std::move(fresh));
+      }
+      m_lastPath.push_back(child);
+      node = child;
+    }
+    return node;
+  }
+
+  // Ends the open section at `end` and gives its time to the key and to every ancestor that has
+  // none yet (an implied key takes the time of its first descendant in the file).
+  void CloseSection(uint64_t end) {
+    if (m_current < 0) return;
+    HiveSection& section = m_image->sections[static_cast<size_t>(m_current)];
+    section.length = end - section.offset;
+    for (RegNode* n = section.node; n != nullptr && n->time == 0; n = n->parent)
+      n->time = m_sectionTime;
+  }
+
+  HiveImage* m_image;
+  HiveParseError* m_error;
+  uint64_t m_line = 0;
+  bool m_prevEmpty = false;    // the previous line was empty (and not part of a hex value)
+  uint64_t m_prevOffset = 0;   // where the previous line starts
+  bool m_continuation = false; // the previous line ended a hex value with a backslash
+  uint64_t m_valueLine = 0;    // the line where that hex value started
+  int32_t m_current = -1;      // the section being read
+  uint64_t m_sectionTime = 0;
+  std::u16string m_path;
+  std::vector<std::u16string_view> m_names;
+  std::vector<RegNode*> m_lastPath;
+  std::unordered_map<const RegNode*, int32_t> m_lastSection;  // keys with repeated sections
+};
+
+HiveParseStatus Finish(HiveParser& parser, uint64_t size) {
+  return parser.Finish(size) ? HiveParseStatus::kOk : HiveParseStatus::kMalformed;
+}
+
+// The last section of a key that is still written, or -1.
+int32_t LastLiveSection(const HiveImage& image, const RegNode* node) {
+  int32_t last = -1;
+  size_t steps = 0;
+  for (int32_t i = node->section; i >= 0 && static_cast<size_t>(i) < image.sections.size() &&
+                                  steps <= image.sections.size();
+       i = image.sections[static_cast<size_t>(i)].next, ++steps)
+    if (!image.sections[static_cast<size_t>(i)].removed) last = std::max(last, i);
+  return last;
+}
+
+// A section is written when it is not removed and its key still hangs from the root.
+bool SectionIsLive(const HiveImage& image, const HiveSection& section) {
+  if (section.removed || section.node == nullptr) return false;  // a removed key may be freed
+  for (const RegNode* n = section.node; n != nullptr; n = n->parent) {
+    if (n->deleted) return false;
+    if (n == image.root.get()) return true;
+  }
+  return false;
+}
+
+struct NewSection {
+  int32_t after;  // the section it follows, -1 for right after the header
+  const RegNode* node;
+};
+
+// Walks the live tree in Wine's order (pre-order, children sorted, links not entered) and
+// lists every key that needs a section it does not have (a key without subkeys would vanish
+// without one), each after the last written section that comes before it in the walk.
+std::vector<NewSection> CollectNewSections(const HiveImage& image) {
+  std::vector<NewSection> found;
+  if (!image.root) return found;
+  int32_t anchor = -1;
+  auto visit = [&](const RegNode* node) {
+    const int32_t last = LastLiveSection(image, node);
+    if (last >= 0)
+      anchor = last;
+    else if (node->children.empty() && node != image.root.get())
+      found.push_back(NewSection{anchor, node});  // the branch root exists without a section
+  };
+  struct Frame {
+    const RegNode* node;
+    size_t next;
+  };
+  std::vector<Frame> stack;
+  visit(image.root.get());
+  stack.push_back(Frame{image.root.get(), 0});
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.node->link || top.next >= top.node->children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    const RegNode* child = top.node->children.At(top.next++);
+    if (child == nullptr || child->deleted) continue;
+    visit(child);
+    stack.push_back(Frame{child, 0});
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const NewSection& a, const NewSection& b) { return a.after < b.after; });
+  return found;
+}
+
+std::string FileTimeHex(uint64_t time) {
+  // Wine prints the high half as plain hex and the low half as exactly eight digits.
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%x%08x", static_cast<unsigned>(time >> 32),
+                static_cast<unsigned>(time & 0xFFFFFFFFu));
+  return buf;
+}
+
+std::string NewSectionText(const RegNode* node) {
+  const uint64_t time = node->time;
+  const uint32_t seconds =
+      time >= kUnixEpochAsFileTime
+          ? static_cast<uint32_t>((time - kUnixEpochAsFileTime) / kTicksPerSecond)
+          : 0;
+  std::string text = "\n[";
+  text += EscapedKeyPath(node);
+  text += "] ";
+  text += std::to_string(seconds);
+  text += "\n#time=";
+  text += FileTimeHex(time);
+  text += "\n";
+  return text;
+}
+
+// Gathers output into large pieces for the sink; copies of original bytes that touch each other
+// are merged into one read.
+class HiveWriter {
+ public:
+  HiveWriter(const HiveByteSource& source, const HiveByteSink& sink)
+      : m_source(source), m_sink(sink) {
+    m_out.reserve(kChunkSize + 4096);
+  }
+
+  uint64_t Position() const { return m_position; }
+
+  void Copy(uint64_t offset, uint64_t length) {
+    if (length == 0) return;
+    if (m_runLength > 0 && m_runOffset + m_runLength == offset) {
+      m_runLength += length;
+    } else {
+      FlushRun();
+      m_runOffset = offset;
+      m_runLength = length;
+    }
+    m_position += length;
+  }
+
+  void Append(std::string_view text) {
+    FlushRun();
+    Put(text.data(), text.size());
+    m_position += text.size();
+  }
+
+  int Finish() {
+    FlushRun();
+    if (m_error == 0 && !m_out.empty()) m_error = m_sink(m_out.data(), m_out.size());
+    m_out.clear();
+    return m_error;
+  }
+
+ private:
+  void FlushRun() {
+    uint64_t offset = m_runOffset;
+    uint64_t left = m_runLength;
+    m_runLength = 0;
+    while (left > 0 && m_error == 0) {
+      const uint64_t n = std::min<uint64_t>(left, kChunkSize);
+      m_piece.clear();
+      int rc = m_source(offset, n, &m_piece);
+      if (rc == 0 && m_piece.size() != n) rc = EIO;  // the original file is shorter than read
+      if (rc != 0) {
+        m_error = rc;
+        return;
+      }
+      Put(m_piece.data(), m_piece.size());
+      offset += n;
+      left -= n;
+    }
+  }
+
+  void Put(const char* data, size_t size) {
+    if (m_error != 0) return;
+    if (m_out.size() + size > kChunkSize && !m_out.empty()) {
+      m_error = m_sink(m_out.data(), m_out.size());
+      m_out.clear();
+      if (m_error != 0) return;
+    }
+    if (size >= kChunkSize) {
+      m_error = m_sink(data, size);
+      return;
+    }
+    m_out.append(data, size);
+  }
+
+  const HiveByteSource& m_source;
+  const HiveByteSink& m_sink;
+  std::string m_out;
+  std::string m_piece;
+  uint64_t m_runOffset = 0;
+  uint64_t m_runLength = 0;
+  uint64_t m_position = 0;
+  int m_error = 0;
+};
+
+}  // namespace
+
+HiveParseStatus ParseHiveText(std::string_view text, HiveImage* image, HiveParseError* error) {
+  HiveParser parser(image, error, text.size());
+  size_t start = 0;
+  while (start < text.size()) {
+    const void* nl = std::memchr(text.data() + start, '\n', text.size() - start);
+    const size_t end =
+        nl == nullptr ? text.size() : static_cast<size_t>(static_cast<const char*>(nl) - text.data());
+    if (!parser.Line(text.substr(start, end - start), start)) return HiveParseStatus::kMalformed;
+    start = end + 1;
+  }
+  return Finish(parser, text.size());
+}
+
+HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HiveParseError* error) {
+  struct stat st {};
+  const uint64_t sizeHint =
+      fs.FStat(fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  HiveParser parser(image, error, sizeHint);
+  std::string chunk(kChunkSize, '\0');
+  std::string carry;  // a line that runs over the end of a chunk
+  uint64_t carryOffset = 0;
+  uint64_t fileOffset = 0;
+  for (;;) {
+    size_t got = 0;
+    const int rc = fs.PRead(fd, &chunk[0], chunk.size(), fileOffset, &got);
+    if (rc != 0) {
+      *image = HiveImage();
+      if (error != nullptr) {
+        error->ioError = rc;
+        error->line = 0;
+        error->message = std::string("cannot read the file: ") + std::strerror(rc);
+      }
+      return HiveParseStatus::kIoError;
+    }
+    if (got == 0) break;
+    size_t start = 0;
+    while (start < got) {
+      const void* nl = std::memchr(chunk.data() + start, '\n', got - start);
+      if (nl == nullptr) {
+        if (carry.empty()) carryOffset = fileOffset + start;
+        carry.append(chunk.data() + start, got - start);
+        break;
+      }
+      const auto end = static_cast<size_t>(static_cast<const char*>(nl) - chunk.data());
+      bool ok = true;
+      if (!carry.empty()) {
+        carry.append(chunk.data() + start, end - start);
+        ok = parser.Line(carry, carryOffset);
+        carry.clear();
+      } else {
+        ok = parser.Line(std::string_view(chunk.data() + start, end - start), fileOffset + start);
+      }
+      if (!ok) return HiveParseStatus::kMalformed;
+      start = end + 1;
+    }
+    fileOffset += got;
+  }
+  if (!carry.empty() && !parser.Line(carry, carryOffset)) return HiveParseStatus::kMalformed;
+  return Finish(parser, fileOffset);
+}
+
+int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveByteSink& sink,
+              std::vector<HiveSection>* written) {
+  if (written != nullptr) written->clear();
+  const std::vector<NewSection> fresh = CollectNewSections(image);
+  HiveWriter writer(source, sink);
+  size_t nextFresh = 0;
+  auto emitFreshAfter = [&](int32_t after) {
+    for (; nextFresh < fresh.size() && fresh[nextFresh].after == after; ++nextFresh) {
+      const std::string text = NewSectionText(fresh[nextFresh].node);
+      if (written != nullptr) {
+        HiveSection s;
+        s.offset = writer.Position();
+        s.length = text.size();
+        s.node = const_cast<RegNode*>(fresh[nextFresh].node);
+        written->push_back(s);
+      }
+      writer.Append(text);
+    }
+  };
+  writer.Copy(0, image.headerLength);
+  emitFreshAfter(-1);
+  for (size_t i = 0; i < image.sections.size(); ++i) {
+    const HiveSection& section = image.sections[i];
+    if (SectionIsLive(image, section)) {
+      if (written != nullptr) {
+        HiveSection s;
+        s.offset = writer.Position();
+        s.length = section.length;
+        s.node = section.node;
+        written->push_back(s);
+      }
+      writer.Copy(section.offset, section.length);
+    }
+    emitFreshAfter(static_cast<int32_t>(i));
+  }
+  return writer.Finish();
+}
+
+void RemoveSections(HiveImage* image, const RegNode* node) {
+  size_t steps = 0;
+  for (int32_t i = node->section; i >= 0 && static_cast<size_t>(i) < image->sections.size() &&
+                                  steps <= image->sections.size();
+       i = image->sections[static_cast<size_t>(i)].next, ++steps)
+    image->sections[static_cast<size_t>(i)].removed = true;
+}
+
+std::string EscapedKeyPath(const RegNode* node) {
+  std::vector<const std::u16string*> names;
+  for (const RegNode* n = node; n != nullptr && n->parent != nullptr; n = n->parent)
+    names.push_back(&n->name);
+  std::string path;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    if (it != names.rbegin()) path += "\\\\";
+    AppendEscaped(**it, EscapeContext::kKeyPath, &path);
+  }
+  return path;
+}
+
+}  // namespace oarepair::platform

@@ -1,0 +1,230 @@
+#include "platform/reg_text.h"
+
+#include <cstdint>
+
+namespace oarepair::platform {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+bool IsAsciiHexDigit(char16_t c) {
+  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool IsOctalDigit(char16_t c) { return c >= '0' && c <= '7'; }
+
+// Appends `value` in lowercase hex with at least `width` digits.
+void AppendHex(uint32_t value, int width, std::string* out) {
+  char digits[8];
+  int n = 0;
+  do {
+    digits[n++] = kHexDigits[value & 0xF];
+    value >>= 4;
+  } while (value != 0);
+  while (n < width) digits[n++] = '0';
+  while (n > 0) out->push_back(digits[--n]);
+}
+
+void AppendOctal(uint32_t value, int width, std::string* out) {
+  char digits[8];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + (value & 7));
+    value >>= 3;
+  } while (value != 0);
+  while (n < width) digits[n++] = '0';
+  while (n > 0) out->push_back(digits[--n]);
+}
+
+// Decodes the UTF-8 sequence that starts with the byte at text[*pos] (>= 0x80) and advances
+// *pos. Returns the code point, or -1 when the lead byte does not start a valid sequence; then
+// only that byte is consumed (the continuation bytes after it are dropped one by one in turn).
+// Like Wine, encoded surrogates are accepted; overlong forms and values above U+10FFFF are not.
+int32_t DecodeUtf8(std::string_view text, size_t* pos) {
+  const auto lead = static_cast<unsigned char>(text[*pos]);
+  size_t extra = 0;
+  uint32_t value = 0;
+  uint32_t minimum = 0;
+  if (lead >= 0xC0 && lead <= 0xDF) {
+    extra = 1;
+    value = lead & 0x1Fu;
+    minimum = 0x80;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    extra = 2;
+    value = lead & 0x0Fu;
+    minimum = 0x800;
+  } else if (lead >= 0xF0 && lead <= 0xF7) {
+    extra = 3;
+    value = lead & 0x07u;
+    minimum = 0x10000;
+  } else {
+    ++*pos;  // a stray continuation byte or an impossible lead byte
+    return -1;
+  }
+  if (text.size() - *pos <= extra) {
+    ++*pos;
+    return -1;
+  }
+  for (size_t i = 1; i <= extra; ++i) {
+    const auto b = static_cast<unsigned char>(text[*pos + i]);
+    if ((b & 0xC0u) != 0x80u) {
+      ++*pos;
+      return -1;
+    }
+    value = (value << 6) | (b & 0x3Fu);
+  }
+  if (value < minimum || value > 0x10FFFF) {
+    ++*pos;
+    return -1;
+  }
+  *pos += extra + 1;
+  return static_cast<int32_t>(value);
+}
+
+void PushCodePoint(int32_t cp, std::u16string* out) {
+  if (out == nullptr) return;
+  if (cp >= 0x10000) {
+    const auto v = static_cast<uint32_t>(cp) - 0x10000u;
+    out->push_back(static_cast<char16_t>(0xD800u + (v >> 10)));
+    out->push_back(static_cast<char16_t>(0xDC00u + (v & 0x3FFu)));
+  } else {
+    out->push_back(static_cast<char16_t>(cp));
+  }
+}
+
+}  // namespace
+
+void AppendEscaped(std::u16string_view text, EscapeContext context, std::string* out) {
+  const char16_t extra1 = context == EscapeContext::kKeyPath ? u'[' : u'"';
+  const char16_t extra2 = context == EscapeContext::kKeyPath ? u']' : u'"';
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char16_t c = text[i];
+    const char16_t next = i + 1 < text.size() ? text[i + 1] : u'\0';
+    if (c == u'\\' || c == extra1 || c == extra2) {
+      out->push_back('\\');
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x20) {
+      out->push_back('\\');
+      switch (c) {
+        case 0x07: out->push_back('a'); break;
+        case 0x08: out->push_back('b'); break;
+        case 0x09: out->push_back('t'); break;
+        case 0x0A: out->push_back('n'); break;
+        case 0x0B: out->push_back('v'); break;
+        case 0x0C: out->push_back('f'); break;
+        case 0x0D: out->push_back('r'); break;
+        case 0x1B: out->push_back('e'); break;
+        default:
+          // An octal digit after the escape would be read as part of it: then use all three.
+          AppendOctal(c, IsOctalDigit(next) ? 3 : 1, out);
+          break;
+      }
+    } else if (c < 0x80) {
+      out->push_back(static_cast<char>(c));  // printable ASCII and DEL stay raw
+    } else {
+      out->push_back('\\');
+      out->push_back('x');
+      AppendHex(c, IsAsciiHexDigit(next) ? 4 : 1, out);
+    }
+  }
+}
+
+std::string Escape(std::u16string_view text, EscapeContext context) {
+  std::string out;
+  out.reserve(text.size());
+  AppendEscaped(text, context, &out);
+  return out;
+}
+
+size_t Unescape(std::string_view text, char endChar, std::u16string* out) {
+  if (out != nullptr) out->clear();
+  size_t i = 0;
+  while (i < text.size()) {
+    const char b = text[i];
+    if (b == endChar) return i + 1;
+    if (b == '\\') {
+      if (++i == text.size()) return kNoEndChar;  // the escape eats what would end the text
+      const char e = text[i];
+      char16_t unit = 0;
+      switch (e) {
+        case 'a': unit = 0x07; break;
+        case 'b': unit = 0x08; break;
+        case 'e': unit = 0x1B; break;
+        case 'f': unit = 0x0C; break;
+        case 'n': unit = 0x0A; break;
+        case 'r': unit = 0x0D; break;
+        case 't': unit = 0x09; break;
+        case 'v': unit = 0x0B; break;
+        case 'x': {
+          uint32_t value = 0;
+          size_t digits = 0;
+          while (digits < 4 && i + 1 + digits < text.size()) {
+            const int d = HexDigitValue(text[i + 1 + digits]);
+            if (d < 0) break;
+            value = value * 16 + static_cast<uint32_t>(d);
+            ++digits;
+          }
+          // "\x" before a non-hex character is a plain 'x'.
+          unit = digits == 0 ? u'x' : static_cast<char16_t>(value);
+          i += digits;
+          break;
+        }
+        case '0': case '1': case '2': case '3': case '4': case '5': case '6': case '7': {
+          uint32_t value = static_cast<uint32_t>(e - '0');
+          size_t digits = 1;
+          while (digits < 3 && i + digits < text.size() && IsOctalDigit(text[i + digits])) {
+            value = value * 8 + static_cast<uint32_t>(text[i + digits] - '0');
+            ++digits;
+          }
+          unit = static_cast<char16_t>(value);
+          i += digits - 1;
+          break;
+        }
+        default:
+          if (static_cast<unsigned char>(e) >= 0x80) {
+            // An escaped non-ASCII character is still UTF-8 (Wine reads "\é" as "é").
+            const int32_t cp = DecodeUtf8(text, &i);
+            if (cp >= 0) PushCodePoint(cp, out);
+            continue;
+          }
+          unit = static_cast<char16_t>(static_cast<unsigned char>(e));
+          break;
+      }
+      if (out != nullptr) out->push_back(unit);
+      ++i;
+    } else if (static_cast<unsigned char>(b) < 0x80) {
+      if (out != nullptr) out->push_back(static_cast<char16_t>(b));
+      ++i;
+    } else {
+      const int32_t cp = DecodeUtf8(text, &i);
+      if (cp >= 0) PushCodePoint(cp, out);
+    }
+  }
+  return kNoEndChar;
+}
+
+void SplitKeyPath(std::u16string_view path, std::vector<std::u16string_view>* names) {
+  names->clear();
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find(u'\\', start);
+    if (end == std::u16string_view::npos) end = path.size();
+    if (end > start) names->push_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+}
+
+std::vector<std::u16string_view> SplitKeyPath(std::u16string_view path) {
+  std::vector<std::u16string_view> names;
+  SplitKeyPath(path, &names);
+  return names;
+}
+
+}  // namespace oarepair::platform
