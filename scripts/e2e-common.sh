@@ -1,0 +1,169 @@
+# Shared pieces of the end-to-end scripts (sourced): throwaway Wine prefixes, the damage the
+# repair must undo, registry look-ups through Wine's own reg.exe, and the check bookkeeping.
+# Never touches ~/.wine: every prefix is a copy of a template made by cmake/wine-run.sh.
+
+E2E_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+E2E_WINE_RUN=${OAREPAIR_WINE_RUN:-$E2E_REPO/cmake/wine-run.sh}
+E2E_CLASS='HKCR\CLSID\{00020420-0000-0000-C000-000000000046}'
+E2E_MERGED='Registry entries successfully merged'
+E2E_FAILED='The OLE Automation registration could not be repaired.'
+E2E_PASSED=0
+E2E_FAILED_COUNT=0
+export WINEDEBUG=-all
+
+# Sets E2E_WORK (removed at exit, after stopping every wineserver of its prefixes) and the cache
+# of template prefixes.
+e2e_init() { # NAME
+    E2E_NAME=$1
+    E2E_WORK=$(mktemp -d "${TMPDIR:-/tmp}/oarepair-$E2E_NAME.XXXXXX")
+    export OAREPAIR_WINE_CACHE=${OAREPAIR_WINE_CACHE:-${TMPDIR:-/tmp}/oarepair-wine-$(id -u)}
+    trap e2e_cleanup EXIT
+}
+
+e2e_cleanup() {
+    local dir
+    for dir in "$E2E_WORK"/*/; do
+        [[ -f $dir/system.reg ]] || continue
+        WINEPREFIX=${dir%/} wineserver -k >/dev/null 2>&1 || true
+        WINEPREFIX=${dir%/} wineserver -w >/dev/null 2>&1 || true
+        e2e_remove_server_dir "${dir%/}"
+    done
+    [[ ${OAREPAIR_E2E_KEEP:-0} == 1 ]] && { echo "kept $E2E_WORK"; return; }
+    rm -rf "$E2E_WORK"
+}
+
+# Debian's Wine keeps each prefix's server folder under /tmp; remove it with the prefix.
+e2e_remove_server_dir() { # PREFIX
+    local name
+    [[ -f $1/wineserver ]] || return 0
+    name=$(cat "$1/wineserver" 2>/dev/null || true)
+    [[ $name =~ ^wine-[A-Za-z0-9]+$ ]] || return 0
+    local base
+    for base in "${TMPDIR:-/tmp}" /tmp; do
+        [[ -d $base/$name && -O $base/$name ]] && rm -rf "${base:?}/$name"
+    done
+    return 0
+}
+
+e2e_pass() { echo "PASS: $*"; E2E_PASSED=$((E2E_PASSED + 1)); }
+e2e_fail() { echo "FAIL: $*"; E2E_FAILED_COUNT=$((E2E_FAILED_COUNT + 1)); }
+
+# check DESCRIPTION COMMAND...: passes when COMMAND succeeds.
+check() {
+    local what=$1
+    shift
+    if "$@"; then e2e_pass "$what"; else e2e_fail "$what"; fi
+}
+
+# Prints the closing line and exits with the verdict.
+e2e_finish() {
+    echo "$E2E_NAME: $E2E_PASSED passed, $E2E_FAILED_COUNT failed"
+    echo "$E2E_PASSED passed, $E2E_FAILED_COUNT failed"
+    [[ $E2E_FAILED_COUNT -eq 0 ]]
+}
+
+# Sets E2E_LOADER to the 64-bit Wine loader, or exits 77 (skipped) when there is none.
+e2e_require_wine64() {
+    E2E_LOADER=$("$E2E_WINE_RUN" --loader x64) || exit 77
+    export WINELOADER=$E2E_LOADER
+}
+
+# Makes a fresh prefix (a copy of the cached template) at DIR.
+e2e_new_prefix() { # DIR
+    "$E2E_WINE_RUN" --new-prefix x64 "$1" >/dev/null
+}
+
+# Waits until no wineserver runs for the prefix any more (it has saved its files then).
+e2e_stop_server() { # PREFIX
+    if ! WINEPREFIX=$1 timeout 60 wineserver -w >/dev/null 2>&1; then
+        WINEPREFIX=$1 wineserver -k >/dev/null 2>&1 || true
+        WINEPREFIX=$1 wineserver -w >/dev/null 2>&1 || true
+    fi
+}
+
+# Wine's reg.exe in the prefix; waits for the server to save before returning.
+e2e_reg() { # PREFIX ARGS...
+    local prefix=$1 rc=0
+    shift
+    WINEPREFIX=$prefix "$E2E_LOADER" reg "$@" 2>&1 || rc=$?
+    e2e_stop_server "$prefix"
+    return "$rc"
+}
+
+# The damage: a bogus InprocServer32 default value and a junk subtree three levels deep.
+e2e_damage() { # PREFIX
+    local prefix=$1
+    WINEPREFIX=$prefix "$E2E_LOADER" reg add "$E2E_CLASS\\InprocServer32" /ve \
+        /d 'C:\windows\system32\bogus-ole.dll' /f >/dev/null 2>&1
+    WINEPREFIX=$prefix "$E2E_LOADER" reg add "$E2E_CLASS\\Junk\\Level2\\Level3" /v Leftover \
+        /d 'stale entry' /f >/dev/null 2>&1
+    e2e_stop_server "$prefix"
+    grep -q 'Junk\\\\Level2\\\\Level3' "$prefix/system.reg" &&
+        grep -q 'bogus-ole.dll' "$prefix/system.reg"
+}
+
+e2e_remove_class_key() { # PREFIX
+    e2e_reg "$1" delete "$E2E_CLASS" /f >/dev/null
+    ! grep -q '{00020420-0000-0000-C000-000000000046}\]' "$1/system.reg"
+}
+
+# Whether the key exists, asked through Wine.
+e2e_key_exists() { # PREFIX KEY
+    e2e_reg "$1" query "$2" >/dev/null
+}
+
+# The default value of KEY as reg.exe prints it (empty when the key is missing).
+e2e_default_value() { # PREFIX KEY
+    e2e_reg "$1" query "$2" /ve | awk '/REG_SZ/ { sub(/^.*REG_SZ[ \t]+/, ""); print }' | tr -d '\r'
+}
+
+# The class was registered again: InprocServer32 names oleaut32.dll, and the junk is gone.
+e2e_repaired() { # PREFIX
+    local value
+    value=$(e2e_default_value "$1" "$E2E_CLASS\\InprocServer32")
+    [[ ${value,,} == *'\system32\oleaut32.dll' ]] && ! e2e_key_exists "$1" "$E2E_CLASS\\Junk"
+}
+
+# system.reg without the class key's own sections: what the repair must leave alone.
+e2e_other_sections() { # FILE
+    awk '
+        /^\[/ { skip = (tolower($0) ~ /^\[software\\\\classes\\\\clsid\\\\\{00020420-0000-0000-c000-000000000046\}(\\\\|\])/) }
+        !skip { print }
+    ' "$1" | cat -s
+}
+
+# Copies the prefix's registry files aside, to compare byte by byte later.
+e2e_snapshot() { # PREFIX DIR
+    mkdir -p "$2"
+    cp -p "$1"/*.reg "$2/"
+    (cd "$1" && ls -A) >"$2/.listing"
+    stat -c '%n %i' "$1"/*.reg >"$2/.inodes"
+}
+
+e2e_unchanged() { # PREFIX SNAPSHOT_DIR
+    local f
+    for f in "$2"/*.reg; do
+        cmp -s "$f" "$1/$(basename "$f")" || { echo "  changed: $(basename "$f")"; return 1; }
+    done
+    [[ $(cd "$1" && ls -A) == "$(cat "$2/.listing")" ]] || { echo "  the prefix gained or lost files"; return 1; }
+    [[ $(stat -c '%n %i' "$1"/*.reg) == "$(cat "$2/.inodes")" ]] || { echo "  a file was replaced"; return 1; }
+}
+
+# A stand-in for Wine's loader: records its arguments and WINEPREFIX in FILE, then exits.
+e2e_make_standin() { # PATH RECORD_FILE
+    cat >"$1" <<STANDIN
+#!/bin/sh
+{ printf '%s\n' "\$*"; printf 'WINEPREFIX=%s\n' "\${WINEPREFIX-}"; } > "$2.tmp" && mv "$2.tmp" "$2"
+STANDIN
+    chmod +x "$1"
+}
+
+# Waits up to TENTHS tenths of a second (default 100) for a file.
+e2e_wait_for_file() { # FILE [TENTHS]
+    local i
+    for i in $(seq 1 "${2:-100}"); do
+        [[ -f $1 ]] && return 0
+        sleep 0.1
+    done
+    return 1
+}
