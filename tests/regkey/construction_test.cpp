@@ -143,12 +143,14 @@ TEST_F(ConstructionTest, NewKeysTakeTheirReadOnlyFlagsFromTheClassDefaults) {
 
 TEST_F(ConstructionTest, OpenCountsTheKeyOpenWhenEitherLocationOpens) {
   ASSERT_TRUE(Make("OnlyLower\\L") && Make("OnlyUpper\\U"));
-  CLayeredRegKey keyLower(HKEY_CURRENT_USER, At("OnlyLower\\U").c_str(), At("OnlyLower\\L").c_str());
+  CLayeredRegKey keyLower(HKEY_CURRENT_USER, At("OnlyLower\\U").c_str(),
+                          At("OnlyLower\\L").c_str());
   EXPECT_EQ(keyLower.Open(), 1);
   EXPECT_EQ(keyLower.m_hKey, nullptr);
   EXPECT_NE(keyLower.m_hLowerKey, nullptr);
 
-  CLayeredRegKey keyUpper(HKEY_CURRENT_USER, At("OnlyUpper\\U").c_str(), At("OnlyUpper\\L").c_str());
+  CLayeredRegKey keyUpper(HKEY_CURRENT_USER, At("OnlyUpper\\U").c_str(),
+                          At("OnlyUpper\\L").c_str());
   EXPECT_EQ(keyUpper.Open(), 1);
   EXPECT_NE(keyUpper.m_hKey, nullptr);
   EXPECT_EQ(keyUpper.m_hLowerKey, nullptr);

@@ -28,6 +28,11 @@ class DeepTreeTest : public oarepair::test_support::ScratchKeyTest {
     for (const std::string& strBase : aBases) nLongest = std::max(nLongest, At(strBase).size());
     return (MAX_PATH - nLongest - nTail) / (sizeof kLevel - 1);
   }
+  void SetUp() override {
+    ScratchKeyTest::SetUp();
+    RecordProperty("long_path_arguments",
+                   oarepair::test_support::LongPathArgumentsWork(m_strScratch) ? "yes" : "no");
+  }
   static std::string Chain(size_t nDepth) {
     std::string strChain;
     for (size_t nLevel = 0; nLevel < nDepth; ++nLevel) strChain += kLevel;
@@ -37,6 +42,7 @@ class DeepTreeTest : public oarepair::test_support::ScratchKeyTest {
 
 TEST_F(DeepTreeTest, NavigatesToTheBottomOfAChainAndDeletesItWhole) {
   const size_t nDepth = ChainDepth({"Chain"}, 0);
+  RecordProperty("depth", static_cast<int>(nDepth));
   ASSERT_GE(nDepth, 100u);
   ASSERT_TRUE(Make("Chain" + Chain(nDepth)) && Make("Keep"));
 
@@ -53,6 +59,7 @@ TEST_F(DeepTreeTest, NavigatesToTheBottomOfAChainAndDeletesItWhole) {
 
 TEST_F(DeepTreeTest, BuildsTheUpperPathForTheBottomOfALowerChain) {
   const size_t nDepth = ChainDepth({"U", "L"}, sizeof "\\leaf" - 1);
+  RecordProperty("depth", static_cast<int>(nDepth));
   ASSERT_GE(nDepth, 100u);
   ASSERT_TRUE(Make("U") && Make("L" + Chain(nDepth)));
 

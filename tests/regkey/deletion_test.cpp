@@ -11,15 +11,16 @@
 
 namespace {
 
-using oarepair::test_support::ListKey;
 using oarepair::test_support::Listing;
+using oarepair::test_support::ListKey;
 using oarepair::test_support::ListNames;
 using NameList = std::vector<std::string>;
 
 class DeletionTest : public oarepair::test_support::ScratchKeyTest {};
 
 TEST_F(DeletionTest, RemovesATreeThreeLevelsDeepAndNothingElse) {
-  ASSERT_TRUE(Make("U\\T\\A\\B\\C") && Make("U\\T\\A\\B2") && Make("U\\T\\A2") && Make("U\\Keep\\k"));
+  ASSERT_TRUE(Make("U\\T\\A\\B\\C") && Make("U\\T\\A\\B2") && Make("U\\T\\A2") &&
+              Make("U\\Keep\\k"));
   CLayeredRegKey key(HKEY_CURRENT_USER, At("U").c_str(), nullptr);
   EXPECT_TRUE(key.DeleteSubKey("T"));
   EXPECT_EQ(Names("U"), NameList{"Keep"});
@@ -158,7 +159,8 @@ TEST_F(DeletionTest, UnreachablePositionDeletesNothingBelowTheBasePath) {
   CLayeredRegKey key(HKEY_CURRENT_USER, At("Base").c_str(), nullptr);
   ASSERT_TRUE(key.OpenSubKey("Sub"));
   // The open handle now refers to a deleted key, whose path the scratch key cannot reach.
-  ASSERT_EQ(oarepair::test_support::DeleteKeyTree(HKEY_CURRENT_USER, At("Base\\Sub")), ERROR_SUCCESS);
+  ASSERT_EQ(oarepair::test_support::DeleteKeyTree(HKEY_CURRENT_USER, At("Base\\Sub")),
+            ERROR_SUCCESS);
   ASSERT_NE(key.m_hKey, nullptr);
   EXPECT_FALSE(key.DeleteSubKey("Victim"));
   EXPECT_EQ(Names("Base\\Victim"), NameList{"kid"});

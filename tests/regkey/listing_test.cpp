@@ -11,8 +11,8 @@
 
 namespace {
 
-using oarepair::test_support::ListKey;
 using oarepair::test_support::Listing;
+using oarepair::test_support::ListKey;
 using oarepair::test_support::ListNames;
 using NameList = std::vector<std::string>;
 
@@ -40,7 +40,8 @@ TEST_F(ListingTest, LowerNamesComeFirstThenNamesFoundOnlyAbove) {
   const NameList aLower = Names("L");
   const NameList aUpper = Names("U");
   Listing aExpected;
-  for (const std::string& strName : aLower) aExpected.emplace_back(strName, !Contains(aUpper, strName));
+  for (const std::string& strName : aLower)
+    aExpected.emplace_back(strName, !Contains(aUpper, strName));
   for (const std::string& strName : aUpper) {
     if (!Contains(aLower, strName)) aExpected.emplace_back(strName, false);
   }

@@ -32,8 +32,9 @@ HKEY WalkTo(HKEY hRoot, const std::string& strPath, bool bCreate) {
   if (RegOpenKeyExA(hRoot, "", 0, KEY_ALL_ACCESS, &hCurrent) != ERROR_SUCCESS) return nullptr;
   for (const std::string& strPart : SplitPath(strPath)) {
     HKEY hNext = nullptr;
-    const LONG lResult = bCreate ? RegCreateKeyA(hCurrent, strPart.c_str(), &hNext)
-                                 : RegOpenKeyExA(hCurrent, strPart.c_str(), 0, KEY_ALL_ACCESS, &hNext);
+    const LONG lResult = bCreate
+                             ? RegCreateKeyA(hCurrent, strPart.c_str(), &hNext)
+                             : RegOpenKeyExA(hCurrent, strPart.c_str(), 0, KEY_ALL_ACCESS, &hNext);
     RegCloseKey(hCurrent);
     if (lResult != ERROR_SUCCESS) return nullptr;
     hCurrent = hNext;
@@ -142,8 +143,10 @@ void ScratchKeyTest::TearDown() {
   EXPECT_EQ(DeleteKeyTree(HKEY_CURRENT_USER, m_strScratch), ERROR_SUCCESS);
   // Removes the shared parent only when no other scratch key is left in it.
   HKEY hSoftware = nullptr;
-  if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_ALL_ACCESS, &hSoftware) == ERROR_SUCCESS) {
-    if (ListSubKeys(HKEY_CURRENT_USER, kTestRoot).empty()) RegDeleteKeyA(hSoftware, "oarepair-test");
+  if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software", 0, KEY_ALL_ACCESS, &hSoftware) ==
+      ERROR_SUCCESS) {
+    if (ListSubKeys(HKEY_CURRENT_USER, kTestRoot).empty())
+      RegDeleteKeyA(hSoftware, "oarepair-test");
     RegCloseKey(hSoftware);
   }
 }
