@@ -130,7 +130,8 @@ bool ReadSeconds(std::string_view s, uint32_t* seconds) {
   for (; p < s.size() && s[p] >= '0' && s[p] <= '9'; ++p)
     value = value > (UINT64_MAX - 9) / 10 ? UINT64_MAX
                                           : value * 10 + static_cast<uint64_t>(s[p] - '0');
-  auto low = static_cast<uint32_t>(value > UINT32_MAX ? UINT32_MAX : value);
+  // Stored into an unsigned int as sscanf does: the low 32 bits.
+  const auto low = static_cast<uint32_t>(value);
   *seconds = negative ? static_cast<uint32_t>(0u - low) : low;
   return true;
 }
@@ -345,7 +346,7 @@ class HiveParser {
   std::unordered_map<const RegNode*, int32_t> m_lastSection;  // keys with repeated sections
 };
 
-HiveParseStatus Finish(HiveParser& parser, uint64_t size) {
+HiveParseStatus FinishParse(HiveParser& parser, uint64_t size) {
   return parser.Finish(size) ? HiveParseStatus::kOk : HiveParseStatus::kMalformed;
 }
 
@@ -372,7 +373,7 @@ bool SectionIsLive(const HiveImage& image, const HiveSection& section) {
 
 struct NewSection {
   int32_t after;  // the section it follows, -1 for right after the header
-  const RegNode* node;
+  RegNode* node;
 };
 
 // Walks the live tree in Wine's order (pre-order, children sorted, links not entered) and
@@ -382,7 +383,7 @@ std::vector<NewSection> CollectNewSections(const HiveImage& image) {
   std::vector<NewSection> found;
   if (!image.root) return found;
   int32_t anchor = -1;
-  auto visit = [&](const RegNode* node) {
+  auto visit = [&](RegNode* node) {
     const int32_t last = LastLiveSection(image, node);
     if (last >= 0)
       anchor = last;
@@ -402,7 +403,7 @@ std::vector<NewSection> CollectNewSections(const HiveImage& image) {
       stack.pop_back();
       continue;
     }
-    const RegNode* child = top.node->children.At(top.next++);
+    RegNode* child = top.node->children.At(top.next++);
     if (child == nullptr || child->deleted) continue;
     visit(child);
     stack.push_back(Frame{child, 0});
@@ -528,7 +529,7 @@ HiveParseStatus ParseHiveText(std::string_view text, HiveImage* image, HiveParse
     if (!parser.Line(text.substr(start, end - start), start)) return HiveParseStatus::kMalformed;
     start = end + 1;
   }
-  return Finish(parser, text.size());
+  return FinishParse(parser, text.size());
 }
 
 HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HiveParseError* error) {
@@ -576,7 +577,7 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
     fileOffset += got;
   }
   if (!carry.empty() && !parser.Line(carry, carryOffset)) return HiveParseStatus::kMalformed;
-  return Finish(parser, fileOffset);
+  return FinishParse(parser, fileOffset);
 }
 
 int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveByteSink& sink,
@@ -592,7 +593,7 @@ int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveBy
         HiveSection s;
         s.offset = writer.Position();
         s.length = text.size();
-        s.node = const_cast<RegNode*>(fresh[nextFresh].node);
+        s.node = fresh[nextFresh].node;
         written->push_back(s);
       }
       writer.Append(text);

@@ -435,6 +435,14 @@ TEST(HiveParse, TimesComeFromTimeLineOrHeaderSeconds) {
   EXPECT_EQ(FindKey(image, u"C")->time, 0x1dd871d3b6c4ff8u);  // implied: its first descendant's
 }
 
+TEST(HiveParse, HeaderSecondsAreReadAsAnUnsignedInt) {
+  // As sscanf(" %u") stores them: the low 32 bits, a minus sign wrapping around.
+  const HiveImage image = Parse(kHeader + "\n[A] 4294967297\n\n[B] -1\n\n[C]\t+7x\n");
+  EXPECT_EQ(FindKey(image, u"A")->time, FileTimeOfSeconds(1));
+  EXPECT_EQ(FindKey(image, u"B")->time, FileTimeOfSeconds(0xFFFFFFFFu));
+  EXPECT_EQ(FindKey(image, u"C")->time, FileTimeOfSeconds(7));
+}
+
 TEST(HiveParse, HeaderWithoutSecondsGetsTheLoadTime) {
   SetClock([] { return uint64_t{0x1d000000000abcd}; });
   const HiveImage image = Parse(kHeader + "\n[A]\n\"v\"=\"1\"\n\n[B] junk\n");
