@@ -62,15 +62,20 @@ e2e_finish() {
     [[ $E2E_FAILED_COUNT -eq 0 ]]
 }
 
-# Sets E2E_LOADER to the 64-bit Wine loader, or exits 77 (skipped) when there is none.
-e2e_require_wine64() {
-    E2E_LOADER=$("$E2E_WINE_RUN" --loader x64) || exit 77
+E2E_ARCH=x64
+
+# Sets E2E_LOADER to the Wine loader for ARCH (x64 or x86; default x64), or exits 77 (skipped)
+# with the reason when programs of that architecture cannot run here.
+e2e_require_wine() { # [ARCH]
+    E2E_ARCH=${1:-x64}
+    E2E_LOADER=$("$E2E_WINE_RUN" --loader "$E2E_ARCH") || exit 77
     export WINELOADER=$E2E_LOADER
 }
+e2e_require_wine64() { e2e_require_wine x64; }
 
-# Makes a fresh prefix (a copy of the cached template) at DIR.
+# Makes a fresh prefix (a copy of the cached template for the architecture) at DIR.
 e2e_new_prefix() { # DIR
-    "$E2E_WINE_RUN" --new-prefix x64 "$1" >/dev/null
+    "$E2E_WINE_RUN" --new-prefix "$E2E_ARCH" "$1" >/dev/null
 }
 
 # Waits until no wineserver runs for the prefix any more (it has saved its files then).
