@@ -291,8 +291,10 @@ LONG HiveStore::Flush() {
   if (m_memory) return ERROR_SUCCESS;
   LONG first = ERROR_SUCCESS;
   for (auto& state : m_hives) {
-    if (!state.loaded || !state.dirty || state.failure != ERROR_SUCCESS) continue;
-    LONG rc = Save(state);
+    if (!state.loaded || !state.dirty) continue;
+    // A hive whose save failed keeps its unsaved change: every later flush reports that failure
+    // rather than calling the change saved.
+    LONG rc = state.failure != ERROR_SUCCESS ? state.failure : Save(state);
     if (rc != ERROR_SUCCESS && first == ERROR_SUCCESS) first = rc;
   }
   return first;
