@@ -345,14 +345,14 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
 LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
                           LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                           PFILETIME lpftLastWriteTime) {
-  (void)lpReserved;
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   LONG code = ERROR_SUCCESS;
   if (r.InjectedFault(&code)) return code;
   auto t = r.Resolve(hKey);
   LONG result = t.status;
-  if (result == ERROR_SUCCESS && (lpName == nullptr || lpcchName == nullptr))
+  if (result == ERROR_SUCCESS &&
+      (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr))
     result = ERROR_INVALID_PARAMETER;
   RegNode* child = nullptr;
   if (result == ERROR_SUCCESS) {
@@ -418,11 +418,8 @@ LONG WINAPI RegCloseKey(HKEY hKey) {
   if (r.InjectedFault(&code)) return code;
   if (hKey == nullptr) return ERROR_INVALID_HANDLE;
   uint32_t value = 0;
-  if (Registry::PredefinedValue(hKey, &value)) {
-    return (value == 0x80000000u || value == 0x80000001u || value == 0x80000002u)
-               ? ERROR_SUCCESS
-               : ERROR_INVALID_HANDLE;
-  }
+  // Closing any value of the predefined range succeeds and changes nothing, as in Wine.
+  if (Registry::PredefinedValue(hKey, &value)) return ERROR_SUCCESS;
   auto it = r.handles.find(reinterpret_cast<uintptr_t>(hKey));
   if (it == r.handles.end()) return ERROR_INVALID_HANDLE;
   r.handles.erase(it);
