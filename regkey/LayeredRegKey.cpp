@@ -1,6 +1,10 @@
 // CLayeredRegKey: opening, navigation, creation, merged listing and deletion over two locations.
 #include "regkey/LayeredRegKey.h"
 
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
 namespace {
 
 const char kMarkerKeyName[] = "~Deleted";
@@ -19,6 +23,76 @@ bool IsBackslashName(LPCSTR pszName) {
 }
 
 HKEY RootOf(bool bUserHive) { return bUserHive ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
+
+// A name of printable ASCII characters only. lstrcmpA finds two such names equal only when they
+// are the same bytes; a name with other characters may equal a different one (Wine's lstrcmpA
+// ignores a soft hyphen and finds "\xdf" equal to "ss" and "\x88" equal to "^").
+bool IsPlainName(LPCSTR pszName) {
+  for (; *pszName != '\0'; ++pszName) {
+    const auto ch = static_cast<unsigned char>(*pszName);
+    if (ch < 0x20 || ch > 0x7E) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The first entry of each name among the entries of a listing, by bytes: an open-addressing
+// table of entry numbers, so a lookup reads one slot (and a name only when its hash matches).
+class CNameIndex {
+ public:
+  CNameIndex(const std::vector<std::unique_ptr<CSubKeyEntry>>& aEntries, size_t nExpected)
+      : m_aEntries(aEntries) {
+    size_t nSlots = 16;
+    while (nSlots < 2 * nExpected) {
+      nSlots *= 2;
+    }
+    m_aSlots.assign(nSlots, Slot());
+    m_nMask = nSlots - 1;
+  }
+
+  // Adds entry nEntry unless an entry of the same name is there already.
+  void Add(size_t nEntry) {
+    const std::string& strName = m_aEntries[nEntry]->strName;
+    const size_t nHash = std::hash<std::string_view>()(strName);
+    size_t nSlot = nHash & m_nMask;
+    for (; m_aSlots[nSlot].nEntry != kNone; nSlot = (nSlot + 1) & m_nMask) {
+      if (Matches(m_aSlots[nSlot], nHash, strName)) {
+        return;
+      }
+    }
+    m_aSlots[nSlot].nHash = static_cast<uint32_t>(nHash);
+    m_aSlots[nSlot].nEntry = static_cast<uint32_t>(nEntry);
+  }
+
+  // The entry with these bytes, or nNotFound.
+  size_t Find(std::string_view strName, size_t nNotFound) const {
+    const size_t nHash = std::hash<std::string_view>()(strName);
+    for (size_t nSlot = nHash & m_nMask; m_aSlots[nSlot].nEntry != kNone;
+         nSlot = (nSlot + 1) & m_nMask) {
+      if (Matches(m_aSlots[nSlot], nHash, strName)) {
+        return m_aSlots[nSlot].nEntry;
+      }
+    }
+    return nNotFound;
+  }
+
+ private:
+  static constexpr uint32_t kNone = UINT32_MAX;
+  struct Slot {
+    uint32_t nHash = 0;
+    uint32_t nEntry = kNone;
+  };
+
+  bool Matches(const Slot& slot, size_t nHash, std::string_view strName) const {
+    return slot.nHash == static_cast<uint32_t>(nHash) &&
+           m_aEntries[slot.nEntry]->strName == strName;
+  }
+
+  const std::vector<std::unique_ptr<CSubKeyEntry>>& m_aEntries;
+  std::vector<Slot> m_aSlots;
+  size_t m_nMask = 0;
+};
 
 }  // namespace
 
@@ -278,6 +352,25 @@ int CLayeredRegKey::EnumLocation(HKEY hKey, bool bReadOnly) {
   const size_t nNoted = m_aSubKeys.size();
   int nAppended = 0;
 
+  // The duplicate check finds the first noted entry that lstrcmpA calls equal to the name. Plain
+  // names are looked up by their bytes, which finds the first entry with the same bytes; the
+  // entries with other characters that stand before it are still compared one by one, as any of
+  // them might compare equal. Other names are compared with every noted entry in order. Either
+  // way the entry found is the one a scan of all noted entries in order would find.
+  CNameIndex indexPlain(m_aSubKeys, nNoted);
+  std::vector<size_t> aOtherEntries;
+  for (size_t nEntry = 0; nEntry < nNoted; ++nEntry) {
+    const CSubKeyEntry* pEntry = m_aSubKeys[nEntry].get();
+    if (pEntry == nullptr) {
+      continue;
+    }
+    if (IsPlainName(pEntry->strName.c_str())) {
+      indexPlain.Add(nEntry);  // keeps the first of equal names
+    } else {
+      aOtherEntries.push_back(nEntry);
+    }
+  }
+
   char szName[kcchNameBuffer];
   for (DWORD dwIndex = 0;; ++dwIndex) {
     DWORD cchName = kcchNameBuffer;
@@ -291,18 +384,36 @@ int CLayeredRegKey::EnumLocation(HKEY hKey, bool bReadOnly) {
       continue;
     }
 
-    bool bFound = false;
-    for (size_t nEntry = 0; nEntry < nNoted; ++nEntry) {
-      CSubKeyEntry* pEntry = m_aSubKeys[nEntry].get();
-      if (pEntry != nullptr && lstrcmpA(pEntry->strName.c_str(), szName) == 0) {
-        if (!bReadOnly && pEntry->bReadOnly) {
-          pEntry->bReadOnly = false;
+    CSubKeyEntry* pFound = nullptr;
+    if (IsPlainName(szName)) {
+      const size_t nSame = indexPlain.Find(strName, nNoted);
+      for (size_t nEntry : aOtherEntries) {
+        if (nEntry >= nSame) {
+          break;
         }
-        bFound = true;
-        break;
+        if (lstrcmpA(m_aSubKeys[nEntry]->strName.c_str(), szName) == 0) {
+          pFound = m_aSubKeys[nEntry].get();
+          break;
+        }
+      }
+      if (pFound == nullptr && nSame < nNoted) {
+        pFound = m_aSubKeys[nSame].get();
+      }
+    } else {
+      for (size_t nEntry = 0; nEntry < nNoted; ++nEntry) {
+        CSubKeyEntry* pEntry = m_aSubKeys[nEntry].get();
+        if (pEntry != nullptr && lstrcmpA(pEntry->strName.c_str(), szName) == 0) {
+          pFound = pEntry;
+          break;
+        }
       }
     }
-    if (!bFound) {
+
+    if (pFound != nullptr) {
+      if (!bReadOnly && pFound->bReadOnly) {
+        pFound->bReadOnly = false;
+      }
+    } else {
       auto pEntry = std::make_unique<CSubKeyEntry>();
       pEntry->strName = strName;
       pEntry->bReadOnly = bReadOnly;
