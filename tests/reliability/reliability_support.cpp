@@ -2,7 +2,7 @@
 #include "tests/reliability/reliability_support.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/mman.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,6 +24,7 @@
 
 #include "platform/hive_file.h"
 #include "platform/names.h"
+#include "platform/prefix.h"
 #include "tests/support/scratch_folder.h"
 
 extern char** environ;
@@ -295,60 +296,62 @@ int RunProgram(const std::vector<std::string>& argv, const std::vector<std::stri
     if (!replaced) environment.push_back(text);
   }
   environment.insert(environment.end(), env.begin(), env.end());
-  std::vector<char*> args;
   std::vector<std::string> argCopy = argv;
+  std::vector<char*> args;
   for (auto& a : argCopy) args.push_back(a.data());
   args.push_back(nullptr);
   std::vector<char*> envp;
   for (auto& e : environment) envp.push_back(e.data());
   envp.push_back(nullptr);
 
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
+  // The output goes to an anonymous file, not a pipe: a daemon the program starts (wineserver)
+  // inherits it and would hold a pipe open long after the program itself has ended.
+  const int sink = output != nullptr ? ::memfd_create("oarepair-output", MFD_CLOEXEC)
+                                     : ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (sink < 0) return -1;
   std::fflush(nullptr);
   const pid_t pid = ::fork();
   if (pid < 0) {
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
+    ::close(sink);
     return -1;
   }
   if (pid == 0) {
     const int devNull = ::open("/dev/null", O_RDONLY);
     if (devNull >= 0) ::dup2(devNull, 0);
-    ::dup2(pipeFds[1], 1);
-    ::dup2(pipeFds[1], 2);
+    ::dup2(sink, 1);
+    ::dup2(sink, 2);
     ::execve(args[0], args.data(), envp.data());
     ::_exit(127);
   }
-  ::close(pipeFds[1]);
-  std::string gathered;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+  int raw = 0;
   bool timedOut = false;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
+    const pid_t done = ::waitpid(pid, &raw, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
+      }
       timedOut = true;
       break;
     }
-    struct pollfd pfd {};
-    pfd.fd = pipeFds[0];
-    pfd.events = POLLIN;
-    const int ready = ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) continue;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (output != nullptr) {
+    output->clear();
     char buffer[4096];
-    const ssize_t got = ::read(pipeFds[0], buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    gathered.append(buffer, static_cast<size_t>(got));
+    off_t at = 0;
+    for (;;) {
+      const ssize_t got = ::pread(sink, buffer, sizeof buffer, at);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) break;
+      output->append(buffer, static_cast<size_t>(got));
+      at += got;
+    }
   }
-  ::close(pipeFds[0]);
-  if (timedOut) ::kill(pid, SIGKILL);
-  int raw = 0;
-  while (::waitpid(pid, &raw, 0) < 0 && errno == EINTR) {
-  }
-  if (output != nullptr) *output = gathered;
+  ::close(sink);
   if (timedOut) return -2;
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
@@ -467,10 +470,20 @@ void KillWineserver(const std::string& prefix) {
 }
 
 bool StartPersistentWineserver(const std::string& prefix) {
-  std::string output;
-  // wineserver forks into the background and returns once it serves the prefix.
-  const int rc = RunProgram({WineServer(), "-p"}, WineEnv(prefix), &output, 60);
-  return rc == 0;
+  // wineserver -p goes to the background at once; it serves the prefix once it holds its lock.
+  if (RunProgram({WineServer(), "-p"}, WineEnv(prefix), nullptr, 60) != 0) return false;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < deadline) {
+    bool running = false;
+    pid_t pid = 0;
+    std::string lockPath;
+    if (platform::DetectWineserver(platform::PosixFileSystem(), prefix, &running, &pid,
+                                   &lockPath) == 0 &&
+        running)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
 }
 
 bool WineExportedSubKeys(const std::string& prefix, const std::string& key,
