@@ -39,6 +39,12 @@ const std::vector<char16_t>& FoldTable() {
       t[c] = folded;
     }
     if (loc != nullptr) freelocale(loc);
+    // Letters the C library lowercases but Wine's table leaves alone (dotted capital I, title-case
+    // digraphs, theta symbol, capital sharp s, Ohm, Kelvin and Angstrom signs): checked against
+    // Wine 8.0 with one sibling key per code unit.
+    for (char16_t keep : {u'\u0130', u'\u01C5', u'\u01C8', u'\u01CB', u'\u01F2', u'\u03F4',
+                          u'\u1E9E', u'\u2126', u'\u212A', u'\u212B'})
+      t[keep] = keep;
     return t;
   }();
   return table;

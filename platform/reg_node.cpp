@@ -129,4 +129,26 @@ RegNode* ChildList::At(size_t index) const {
   return m_blocks[pos][remaining - 1].get();
 }
 
+void ChildList::TakeAll(std::vector<RegNodePtr>* out) {
+  for (auto& block : m_blocks)
+    for (auto& node : block) out->push_back(std::move(node));
+  m_blocks.clear();
+  m_blocks.shrink_to_fit();
+  m_fenwick.clear();
+  m_fenwickValid = false;
+  m_size = 0;
+}
+
+RegNode::~RegNode() {
+  std::vector<RegNodePtr> pending;
+  children.TakeAll(&pending);
+  while (!pending.empty()) {
+    RegNodePtr node = std::move(pending.back());
+    pending.pop_back();
+    // A node still held elsewhere (an open handle) keeps its own subtree; the rest is unlinked
+    // here so that its destructor finds no children and does not recurse.
+    if (node.use_count() == 1) node->children.TakeAll(&pending);
+  }
+}
+
 }  // namespace oarepair::platform

@@ -29,6 +29,9 @@ class ChildList {
   // Removes a child; returns false when it is not a child of this list.
   bool Erase(const RegNode* child);
 
+  // Moves every child out (the list is left empty).
+  void TakeAll(std::vector<RegNodePtr>* out);
+
   template <class F>
   void ForEach(F&& f) const {
     for (const auto& block : m_blocks)
@@ -53,6 +56,10 @@ class ChildList {
 class RegNode {
  public:
   explicit RegNode(std::u16string keyName) : name(std::move(keyName)) {}
+  // Frees the subtree without recursion: a hostile file may nest keys very deep.
+  ~RegNode();
+  RegNode(const RegNode&) = delete;
+  RegNode& operator=(const RegNode&) = delete;
 
   std::u16string name;
   RegNode* parent = nullptr;

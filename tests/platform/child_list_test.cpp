@@ -100,5 +100,32 @@ TEST(ChildList, ReinsertingADeletedNameMakesANewChild) {
   EXPECT_EQ(list.At(0), fresh.get());
 }
 
+TEST(RegNode, AVeryDeepTreeIsFreedWithoutRecursion) {
+  // Deep enough to overflow the stack if each level's destructor called the next one's.
+  auto root = Node(u"root");
+  RegNode* tip = root.get();
+  std::weak_ptr<RegNode> deepest;
+  for (int i = 0; i < 1000000; ++i) {
+    auto child = Node(u"d");
+    child->parent = tip;
+    deepest = child;
+    RegNode* next = child.get();
+    tip->children.Insert(std::move(child));
+    tip = next;
+  }
+  root.reset();
+  EXPECT_TRUE(deepest.expired());
+}
+
+TEST(Names, FoldLikeWineNotLikeTheCLibrary) {
+  EXPECT_EQ(FoldChar(u'A'), u'a');
+  EXPECT_EQ(FoldChar(u'\u00C9'), u'\u00E9');
+  EXPECT_EQ(FoldChar(u'\u0410'), u'\u0430');  // Cyrillic
+  // Wine leaves these as they are, so "K" (Kelvin sign) and "k" are different keys.
+  EXPECT_EQ(FoldChar(u'\u212A'), u'\u212A');
+  EXPECT_EQ(FoldChar(u'\u0130'), u'\u0130');
+  EXPECT_FALSE(NamesEqual(u"\u212A", u"k"));
+}
+
 }  // namespace
 }  // namespace oarepair::platform
