@@ -145,10 +145,15 @@ int StartDetached(char* const argv[], char* const envp[]) {
       if (grandchild < 0) {
         err = errno;
       } else if (grandchild == 0) {
+        // The program starts with the signal state a fresh process has: nothing blocked, and
+        // SIGPIPE (which callers often ignore) back to its default.
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::signal(SIGPIPE, SIG_DFL);
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        ::sigaction(SIGPIPE, &dfl, nullptr);
         ::execve(argv[0], argv, envp);
         err = errno;
         ssize_t ignored = ::write(report[1], &err, sizeof(err));
