@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <string>
 #include <vector>
@@ -35,9 +36,16 @@ using test_support::WriteFile;
 
 constexpr uint64_t kFixedNow = 133500000000000000ULL;  // 2024-01-22, so new sections are stable
 // Filler keys that make the generated system.reg about 45 KB, written in pieces of 512 bytes:
-// about 90 pieces, each with an interruption point before and after it.
-constexpr size_t kPadding = 300;
-constexpr size_t kPiece = 512;
+// about 90 pieces, each with an interruption point before and after it. scripts/crash-test.sh
+// --long makes the file bigger and the pieces smaller through the environment.
+size_t EnvSize(const char* name, size_t fallback) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return fallback;
+  const unsigned long long value = std::strtoull(text, nullptr, 10);
+  return value > 0 ? static_cast<size_t>(value) : fallback;
+}
+const size_t kPadding = EnvSize("OAREPAIR_CRASH_PADDING", 300);
+const size_t kPiece = EnvSize("OAREPAIR_CRASH_PIECE", 512);
 
 // Deletes key `name` below `parent` with its subtree, children first (index 0 each time, since
 // every delete shifts the later indexes down).
