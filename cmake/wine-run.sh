@@ -116,7 +116,7 @@ remove_server_dir() {
 
 # Sets TEMPLATE to a complete template prefix for ARCH, making it under the cache lock if needed.
 ensure_template() {
-    local arch=$1 cache=$2 stamp version newdir log
+    local arch=$1 cache=$2 stamp newdir log
     mkdir -p "$cache"
     TEMPLATE=$cache/template-$arch
     stamp="$arch $("$LOADER" --version 2>/dev/null)"
