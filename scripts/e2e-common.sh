@@ -11,6 +11,15 @@ E2E_PASSED=0
 E2E_FAILED_COUNT=0
 export WINEDEBUG=-all
 
+# wineserver: Debian's wrapper on PATH, else the one beside the loaders.
+wineserver() {
+    local server
+    server=$(type -P wineserver 2>/dev/null || true)
+    [[ -z $server && -x /usr/lib/wine/wineserver ]] && server=/usr/lib/wine/wineserver
+    [[ -n $server ]] || { echo "e2e: no wineserver found" >&2; return 127; }
+    "$server" "$@"
+}
+
 # Sets E2E_WORK (removed at exit, after stopping every wineserver of its prefixes) and the cache
 # of template prefixes.
 e2e_init() { # NAME
