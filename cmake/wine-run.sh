@@ -138,7 +138,7 @@ ensure_template() {
     [[ $arch == x86 ]] && winearch=win32
     # No Mono/Gecko install prompts, no windows.
     if ! WINEPREFIX=$newdir WINEARCH=$winearch WINELOADER=$LOADER WINEDEBUG=-all \
-         WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY= "$LOADER" wineboot -i >"$log" 2>&1; then
+         WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY='' "$LOADER" wineboot -i >"$log" 2>&1; then
         server_cmd "$newdir" -k
         echo "wine-run.sh: wineboot failed for $arch; log:" >&2
         cat "$log" >&2
@@ -234,7 +234,8 @@ ensure_template "$arch" "$cache"
 case $mode in
     new-prefix)
         [[ $# -eq 1 ]] || usage
-        mkdir -p -m 700 "$1"
+        mkdir -p "$1"
+        chmod 700 "$1"
         [[ -z $(ls -A "$1") ]] || die "$1 is not empty"
         copy_template "$arch" "$cache" "$1"
         exit 0
@@ -262,6 +263,7 @@ run_dir=$(mktemp -d "$cache/run-$arch.XXXXXX")
 exec {runlockfd}>"$run_dir/.oarepair-run.lock.new"
 flock -x "$runlockfd"
 mv "$run_dir/.oarepair-run.lock.new" "$run_dir/.oarepair-run.lock"
+# shellcheck disable=SC2317  # run by the EXIT trap
 cleanup() {
     server_cmd "$run_dir" -k
     server_cmd "$run_dir" -w

@@ -82,6 +82,7 @@ summary() {
     exit 0
 }
 
+# shellcheck disable=SC2317  # called through step
 preset() { # NAME: configure, build and test one preset
     cmake --preset "$1" "${fresh[@]}" &&
         cmake --build --preset "$1" -j "$jobs" &&
