@@ -27,6 +27,10 @@ constexpr uint32_t kClassesRoot = 0x80000000u;
 constexpr uint32_t kCurrentUser = 0x80000001u;
 constexpr uint32_t kLocalMachine = 0x80000002u;
 
+void SetResult(PHKEY out, HKEY value) {
+  if (out != nullptr) *out = value;
+}
+
 // What a handle argument stands for once resolved.
 struct Target {
   LONG status = ERROR_SUCCESS;
@@ -130,6 +134,26 @@ class Registry {
     return node->parent->children.FindShared(node->name);
   }
 
+  // The common start of the calls that hand out a handle: an injected fault, the handle and
+  // result checks, and the resolved target. Anything but ERROR_SUCCESS is the call's result.
+  LONG BeginHandleCall(HKEY hKey, PHKEY out, Target* target) {
+    LONG code = ERROR_SUCCESS;
+    if (InjectedFault(&code)) {
+      SetResult(out, nullptr);
+      return code;
+    }
+    if (hKey == nullptr) return ERROR_INVALID_HANDLE;  // the result is left untouched
+    if (out == nullptr) return ERROR_INVALID_PARAMETER;
+    *target = Resolve(hKey);
+    return target->status == ERROR_SUCCESS ? ERROR_SUCCESS : FailHandleCall(out, target->status);
+  }
+
+  LONG FailHandleCall(PHKEY out, LONG code) {
+    *out = nullptr;
+    EndCallLocked();
+    return code;
+  }
+
   // Ends a session once the last handle is gone: pending changes are saved and the prefix lock
   // is released so another process can take its turn.
   void EndCallLocked() {
@@ -184,10 +208,6 @@ SubPath ParseSubPath(LPCSTR sub, bool classesRoot) {
     start = end + 1;
   }
   return p;
-}
-
-void SetResult(PHKEY out, HKEY value) {
-  if (out != nullptr) *out = value;
 }
 
 }  // namespace
@@ -245,7 +265,7 @@ using oarepair::platform::NowFileTime;
 using oarepair::platform::ParseSubPath;
 using oarepair::platform::RegNode;
 using oarepair::platform::Registry;
-using oarepair::platform::SetResult;
+using oarepair::platform::Target;
 using oarepair::platform::TheRegistry;
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
@@ -254,19 +274,9 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
   (void)samDesired;  // the store keeps no security descriptors: every access is granted
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  LONG code = ERROR_SUCCESS;
-  if (r.InjectedFault(&code)) {
-    SetResult(phkResult, nullptr);
-    return code;
-  }
-  if (hKey == nullptr) return ERROR_INVALID_HANDLE;
-  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-  auto t = r.Resolve(hKey);
-  if (t.status != ERROR_SUCCESS) {
-    SetResult(phkResult, nullptr);
-    r.EndCallLocked();
-    return t.status;
-  }
+  Target t;
+  const LONG begun = r.BeginHandleCall(hKey, phkResult, &t);
+  if (begun != ERROR_SUCCESS) return begun;
   const bool emptySub = lpSubKey == nullptr || *lpSubKey == '\0';
   if (emptySub && t.predefined) {
     // A predefined root opened at its own path hands back the root value itself.
@@ -275,19 +285,11 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
     return ERROR_SUCCESS;
   }
   auto path = ParseSubPath(lpSubKey, t.predefined && t.classesRoot);
-  if (path.status != ERROR_SUCCESS) {
-    *phkResult = nullptr;
-    r.EndCallLocked();
-    return path.status;
-  }
+  if (path.status != ERROR_SUCCESS) return r.FailHandleCall(phkResult, path.status);
   RegNode* node = t.node;
   for (const auto& part : path.parts) {
     node = node->children.Find(part);
-    if (node == nullptr) {
-      *phkResult = nullptr;
-      r.EndCallLocked();
-      return ERROR_FILE_NOT_FOUND;
-    }
+    if (node == nullptr) return r.FailHandleCall(phkResult, ERROR_FILE_NOT_FOUND);
   }
   *phkResult = r.NewHandle(node, t.hive);
   return ERROR_SUCCESS;
@@ -296,37 +298,19 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
 LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
-  LONG code = ERROR_SUCCESS;
-  if (r.InjectedFault(&code)) {
-    SetResult(phkResult, nullptr);
-    return code;
-  }
-  if (hKey == nullptr) return ERROR_INVALID_HANDLE;
-  if (phkResult == nullptr) return ERROR_INVALID_PARAMETER;
-  auto t = r.Resolve(hKey);
-  if (t.status != ERROR_SUCCESS) {
-    *phkResult = nullptr;
-    r.EndCallLocked();
-    return t.status;
-  }
+  Target t;
+  const LONG begun = r.BeginHandleCall(hKey, phkResult, &t);
+  if (begun != ERROR_SUCCESS) return begun;
   auto path = ParseSubPath(lpSubKey, t.predefined && t.classesRoot);
-  if (path.status != ERROR_SUCCESS) {
-    *phkResult = nullptr;
-    r.EndCallLocked();
-    return path.status;
-  }
+  if (path.status != ERROR_SUCCESS) return r.FailHandleCall(phkResult, path.status);
   RegNode* node = t.node;
   bool created = false;
   const uint64_t now = NowFileTime();
   for (const auto& part : path.parts) {
     RegNode* child = node->children.Find(part);
     if (child == nullptr) {
-      if (node->link) {
-        // Wine resolves symbolic links itself; we hold no target for them and create nothing.
-        *phkResult = nullptr;
-        r.EndCallLocked();
-        return ERROR_ACCESS_DENIED;
-      }
+      // Wine resolves symbolic links itself; we hold no target for them and create nothing.
+      if (node->link) return r.FailHandleCall(phkResult, ERROR_ACCESS_DENIED);
       auto fresh = std::make_shared<RegNode>(part);
       fresh->parent = node;
       fresh->time = now;
