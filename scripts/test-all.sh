@@ -6,7 +6,7 @@
 #
 # Usage: scripts/test-all.sh [--fail-fast] [--fresh] [STEP...]
 #   STEP         run only these steps (default: all, in order): linux linux-asan windows-x64
-#                windows-x86, and the extra checks listed at the end of this script
+#                windows-x86 fuzz, and the extra checks listed at the end of this script
 #   --fail-fast  stop at the first failing step
 #   --fresh      configure each preset's build tree from scratch
 # Environment: OAREPAIR_JOBS (build parallelism, default 2).
@@ -93,6 +93,7 @@ step linux preset linux
 step linux-asan preset linux-asan
 step windows-x64 preset windows-x64
 step windows-x86 preset windows-x86
+step fuzz preset fuzz
 
 # Extra checks: add one line per check, `step <name> <command> [args...]`; the command runs from the
 # top of the source tree and fails the run with a non-zero status.
