@@ -303,8 +303,10 @@ class HiveParser {
   RegNode* Resolve() {
     RegNode* node = m_image->root.get();
     size_t i = 0;
+    // The same spelling as in the previous header is the common case; only a different one
+    // needs the case-folding comparison.
     while (i < m_names.size() && i < m_lastPath.size() &&
-           NamesEqual(m_lastPath[i]->name, m_names[i]))
+           (m_lastPath[i]->name == m_names[i] || NamesEqual(m_lastPath[i]->name, m_names[i])))
       node = m_lastPath[i++];
     m_lastPath.resize(i);
     for (; i < m_names.size(); ++i) {
@@ -582,8 +584,13 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
 
 int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveByteSink& sink,
               std::vector<HiveSection>* written) {
-  if (written != nullptr) written->clear();
   const std::vector<NewSection> fresh = CollectNewSections(image);
+  if (written != nullptr) {
+    // The table gets its final size at once: grown by doubling, each growth would hold the old
+    // and the new buffer together, next to the tree and the loaded table.
+    written->clear();
+    written->reserve(image.sections.size() + fresh.size());
+  }
   HiveWriter writer(source, sink);
   size_t nextFresh = 0;
   auto emitFreshAfter = [&](int32_t after) {

@@ -30,6 +30,9 @@ size_t ChildList::BlockFor(std::u16string_view name) const {
 
 bool ChildList::Locate(std::u16string_view name, size_t* block, size_t* pos) const {
   if (m_blocks.empty()) return false;
+  // A name after the last child is absent: one comparison for each new child of a loaded file,
+  // whose children come in order.
+  if (CompareNames(m_blocks.back().back()->name, name) < 0) return false;
   const size_t b = BlockFor(name);
   const Block& blk = m_blocks[b];
   auto it = std::lower_bound(blk.begin(), blk.end(), name, NameLess);
@@ -57,6 +60,20 @@ void ChildList::Insert(RegNodePtr child) {
     m_blocks.emplace_back();
     m_blocks.back().push_back(std::move(child));
     m_fenwickValid = false;
+    return;
+  }
+  Block& last = m_blocks.back();
+  if (CompareNames(last.back()->name, child->name) < 0) {
+    // Appending, as loading a file does: the last block fills up to the limit and then a new
+    // one starts, so appended children leave full blocks with no spare capacity behind.
+    if (last.size() < kMaxBlock) {
+      last.push_back(std::move(child));
+      if (m_fenwickValid) FenwickAdd(m_blocks.size() - 1, +1);
+    } else {
+      m_blocks.emplace_back();
+      m_blocks.back().push_back(std::move(child));
+      m_fenwickValid = false;
+    }
     return;
   }
   const size_t b = BlockFor(child->name);
