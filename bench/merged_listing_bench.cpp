@@ -1,7 +1,11 @@
 // The merged subkey listing (CLayeredRegKey::EnumSubKeys) of a layered key with 1,000, 10,000
 // and 100,000 names in each location: half of the names in both, a tenth marked deleted.
+// MergedListing creates the keys in their enumeration order, as loading a registry file lays them
+// out in memory; MergedListing_CreatedAtRandom creates them in random order, so that every
+// enumeration step reaches a key far in memory from the previous one (see EnumKeyByIndex).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -34,9 +38,11 @@ bool CreateChildren(const std::string& path, const std::vector<std::string>& nam
 // location's names are in the other one too. Markers: every tenth lower name (n/10 of them),
 // some only in the lower location, some in both. Returns the number of entries the listing must
 // have, or -1 on failure.
-long BuildLocations(size_t n) {
+long BuildLocations(size_t n, bool inOrder) {
   platform::UseMemoryRegistry();
-  const std::vector<std::string> names = ClassIdNames(n + n / 2, 0x5EED);
+  std::vector<std::string> names = ClassIdNames(n + n / 2, 0x5EED);
+  // Upper-case hexadecimal names: byte order is the registry's order.
+  if (inOrder) std::sort(names.begin(), names.end());
   if (!CreateChildren(kLowerPath, names, 0, n, 1) ||
       !CreateChildren(kUpperPath, names, n / 2, n + n / 2, 1) ||
       !CreateChildren(std::string(kUpperPath) + "\\" + kMarkerKey, names, 0, n, 10))
@@ -49,9 +55,9 @@ long BuildLocations(size_t n) {
   return static_cast<long>(lowerOnlyShown + (n - n / 2) + n / 2);
 }
 
-void MergedListing(benchmark::State& state) {
+void MergedListingOf(benchmark::State& state, bool inOrder) {
   const auto n = static_cast<size_t>(state.range(0));
-  const long expected = BuildLocations(n);
+  const long expected = BuildLocations(n, inOrder);
   if (expected < 0) {
     state.SkipWithError("cannot build the locations");
     return;
@@ -69,7 +75,17 @@ void MergedListing(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
   state.SetItemsProcessed(state.iterations() * state.range(0) * 2);
 }
+
+void MergedListing(benchmark::State& state) { MergedListingOf(state, true); }
+void MergedListing_CreatedAtRandom(benchmark::State& state) { MergedListingOf(state, false); }
+
 BENCHMARK(MergedListing)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
+BENCHMARK(MergedListing_CreatedAtRandom)
     ->Arg(1000)
     ->Arg(10000)
     ->Arg(100000)

@@ -43,7 +43,10 @@ std::string SizeText(double n) {
 void ScalingReporter::ReportRuns(const std::vector<Run>& reports) {
   ConsoleReporter::ReportRuns(reports);
   for (const Run& run : reports) {
-    if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+    if (run.error_occurred) continue;
+    // Single runs, or the median of repetitions (all that --benchmark_report_aggregates_only
+    // leaves); a size seen both ways keeps its fastest figure.
+    if (run.run_type == Run::RT_Aggregate && run.aggregate_name != "median") continue;
     auto n = run.counters.find("n");
     if (n == run.counters.end() || n->second.value <= 0) continue;
     const std::string name = run.run_name.str();
@@ -77,7 +80,8 @@ void ScalingReporter::Finalize() {
     std::stable_sort(points.begin(), points.end(),
                      [](const Point& a, const Point& b) { return a.n < b.n; });
     if (!header) {
-      std::printf("\nScaling (fastest run per size; linear when time ratio <= %.1f x size ratio)\n",
+      std::printf("\nScaling (per size the fastest run or median; linear when time ratio <= %.1f x size"
+                  " ratio)\n",
                   kAllowedExcess);
       std::printf("%-50s %9s %10s %9s %10s  %s\n", "from -> to", "size x", "cpu x", "real x",
                   "per-unit x", "verdict");
