@@ -383,7 +383,7 @@ TEST_F(CrashConsistencyTest, KilledSaveOfWinebootFileIsLoadedByWine) {
   // Our saves work in a prefix of their own: the wineboot prefix is only where Wine loads them.
   const std::string ours = m_dir / "ours";
   ASSERT_EQ(0, ::mkdir(ours.c_str(), 0755));
-  constexpr size_t kBigPiece = 128 * 1024;
+  constexpr size_t kBigPiece = 256 * 1024;
   auto reset = [&] {
     for (const std::string& name : StrayNames(ours, {"system.reg", "user.reg"})) {
       ::unlink((ours + "/" + name).c_str());
@@ -408,7 +408,7 @@ TEST_F(CrashConsistencyTest, KilledSaveOfWinebootFileIsLoadedByWine) {
 
   // Points whose results Wine loads: in the middle of the write, just before the rename, just
   // after it, and the last.
-  const uint64_t middle = PointOf(labels, "after write temp of system.reg piece 3");
+  const uint64_t middle = PointOf(labels, "after write temp of system.reg piece 2");
   const std::vector<uint64_t> sample = {middle != 0 ? middle : 2, renamed - 1, renamed,
                                         labels.size()};
   uint64_t interrupted = 0;
@@ -459,6 +459,34 @@ TEST_F(CrashConsistencyTest, KilledSaveOfWinebootFileIsLoadedByWine) {
               static_cast<unsigned long long>(loaded));
   AddFigure("crash: saves interrupted by SIGKILL", interrupted);
   AddFigure("crash: interrupted results loaded by Wine", loaded);
+
+  // A power loss at each of the same points leaves one of the two files Wine loaded above.
+  uint64_t durable = 0;
+  for (uint64_t i = renamed; i < labels.size() && durable == 0; ++i) {
+    if (labels[i].rfind("after fsync folder", 0) == 0) durable = i + 1;
+  }
+  ASSERT_GT(durable, 0u);
+  uint64_t cut = 0;
+  for (uint64_t point = 1; point <= labels.size(); ++point) {
+    reset();
+    {
+      FaultFileSystem disk(p::PosixFileSystem());
+      InterruptingFileSystem dying(disk, kBigPiece);
+      dying.InterruptAt(point, InterruptingFileSystem::Mode::kDie);
+      p::UsePrefixRegistry(ours);
+      p::SetFileSystem(&dying);
+      RepairEdit();
+      p::UseMemoryRegistry();
+      p::SetFileSystem(nullptr);
+      ASSERT_TRUE(dying.Died()) << labels[point - 1];
+      disk.Crash();
+    }
+    const std::string now = ReadFile(ours + "/system.reg");
+    ASSERT_TRUE(now == (point < durable ? oldText : newText))
+        << "power loss at " << labels[point - 1] << " left " << now.size() << " bytes";
+    ++cut;
+  }
+  AddFigure("crash: saves interrupted by simulated power loss", cut);
 }
 
 }  // namespace
