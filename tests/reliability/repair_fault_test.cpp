@@ -312,7 +312,8 @@ TEST_F(ProgramFaultTest, FailingRegistryCallAtEveryPosition) {
   uint64_t failedRuns = 0;
   // The layered-key loops above try every code; for the whole program one refusal, one failure
   // of the store and one lying "not found" cover the ways a call can fail.
-  for (LONG code : {ERROR_ACCESS_DENIED, ERROR_REGISTRY_IO_FAILED, ERROR_FILE_NOT_FOUND}) {
+  const LONG codes[] = {ERROR_ACCESS_DENIED, ERROR_REGISTRY_IO_FAILED, ERROR_FILE_NOT_FOUND};
+  for (LONG code : codes) {
     for (uint64_t n = 1;; ++n) {
       SCOPED_TRACE("registry call #" + std::to_string(n) + " fails with " + std::to_string(code));
       ResetFiles();
