@@ -131,17 +131,25 @@ void HiveSave(benchmark::State& state, const std::string& file) {
   const std::string outPath = dir.File("out.reg");
   const platform::HiveByteSource source = SourceOf(in.Fd());
   for (auto _ : state) {
-    OpenFile out(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int fd = out.Fd();
-    const platform::HiveByteSink sink = [fd](const char* data, size_t size) {
-      return platform::PosixFileSystem().Write(fd, data, size);
-    };
-    if (fd < 0 || platform::WriteHive(image, source, sink) != 0) {
-      state.SkipWithError("cannot write the file");
+    bool written = false;
+    {
+      OpenFile out(outPath, O_WRONLY | O_CREAT | O_EXCL, 0644);
+      const int fd = out.Fd();
+      const platform::HiveByteSink sink = [fd](const char* data, size_t size) {
+        return platform::PosixFileSystem().Write(fd, data, size);
+      };
+      written = fd >= 0 && platform::WriteHive(image, source, sink) == 0;
+    }
+    state.PauseTiming();
+    // A new file each time: truncating the last one would free its pages inside the timing.
+    const bool sameSize = FileSize(outPath) == FileSize(file);
+    ::unlink(outPath.c_str());
+    state.ResumeTiming();
+    if (!written || !sameSize) {
+      state.SkipWithError("cannot write the file, or it differs in size");
       break;
     }
   }
-  if (FileSize(outPath) != FileSize(file)) state.SkipWithError("the written file differs in size");
   SetSizeCounters(state, FileSize(file), image.sections.size());
 }
 
