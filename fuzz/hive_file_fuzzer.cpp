@@ -1,6 +1,7 @@
 // Fuzz target for the registry file reader and writer. For any input: the reader never crashes
 // and reads the text in memory and from a file alike; a file it accepts is written back (with no
-// change) byte for byte and reads again to the same tree; a file it refuses makes the registry
+// change) byte for byte and reads again to the same tree, and after a deleted leaf and a new key
+// it is written so that it reads back as the changed tree; a file it refuses makes the registry
 // calls fail with ERROR_BADDB and is never rewritten.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -68,21 +70,28 @@ void MakePrefix() {
   Fail("cannot make a scratch prefix");
 }
 
-// The tree's shape: every key's name and link flag, children in order.
-void Describe(const p::RegNode* node, std::string* out) {
-  out->append(p::WideToNarrow(node->name));
+// The tree's shape: every key's name and link flag, children in order. With `fold`, names are
+// compared as the registry compares them, without regard to case.
+void Describe(const p::RegNode* node, bool fold, std::string* out) {
+  std::u16string name = node->name;
+  if (fold)
+    for (char16_t& c : name) c = p::FoldChar(c);
+  for (char16_t c : name) {
+    out->push_back(static_cast<char>(c & 0xff));
+    out->push_back(static_cast<char>(c >> 8));
+  }
   if (node->link) out->append("#link");
   out->push_back('{');
   node->children.ForEach([&](const p::RegNode* child) {
-    Describe(child, out);
+    Describe(child, fold, out);
     out->push_back(';');
   });
   out->push_back('}');
 }
 
-std::string Shape(const p::HiveImage& image) {
+std::string Shape(const p::HiveImage& image, bool fold = false) {
   std::string out;
-  if (image.root) Describe(image.root.get(), &out);
+  if (image.root) Describe(image.root.get(), fold, &out);
   return out;
 }
 
@@ -198,6 +207,80 @@ void CheckRefused(const std::string& text) {
   (void)text;
 }
 
+// Whether a key hangs below a #link key (Wine resolves links itself; the registry never goes
+// below one, so neither does this check).
+bool BelowLink(const p::RegNode* node) {
+  for (const p::RegNode* n = node->parent; n != nullptr; n = n->parent)
+    if (n->link) return true;
+  return false;
+}
+
+// Every key of the tree in pre-order.
+void Collect(p::RegNode* node, std::vector<p::RegNode*>* all) {
+  all->push_back(node);
+  node->children.ForEach([&](const p::RegNode* child) {
+    Collect(const_cast<p::RegNode*>(child), all);
+  });
+}
+
+// The change a repair makes, on an accepted file: one leaf deleted and one key created, as
+// RegDeleteKeyA and RegCreateKeyA change the tree. The file written for the changed tree must
+// read back as exactly that tree: a parent left without children keeps a section of its own, a
+// new key gets one.
+void CheckEdited(const std::string& text, p::HiveImage& image, uint32_t hash) {
+  std::vector<p::RegNode*> all;
+  Collect(image.root.get(), &all);
+  std::vector<p::RegNode*> leaves;
+  std::vector<p::RegNode*> parents;
+  for (p::RegNode* node : all) {
+    if (BelowLink(node)) continue;
+    if (node->parent != nullptr && node->children.empty() && !node->link) leaves.push_back(node);
+    if (!node->link) parents.push_back(node);
+  }
+  p::RegNode* under = parents[(hash >> 8) % parents.size()];
+  if (!leaves.empty()) {
+    p::RegNode* leaf = leaves[hash % leaves.size()];
+    p::RegNode* parent = leaf->parent;
+    if (under == leaf) under = parent;
+    p::RemoveSections(&image, leaf);
+    leaf->deleted = true;
+    parent->time = kFixedNow;
+    parent->children.Erase(leaf);  // frees the leaf
+  }
+  for (const char16_t* name : {u"FuzzNew", u"Child"}) {
+    p::RegNode* existing = under->children.Find(name);
+    if (existing == nullptr) {
+      auto fresh = std::make_shared<p::RegNode>(std::u16string(name));
+      fresh->parent = under;
+      fresh->time = kFixedNow;
+      existing = fresh.get();
+      under->children.Insert(std::move(fresh));
+    }
+    under = existing;
+    if (under->link) break;
+  }
+
+  std::string written;
+  const p::HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
+    if (offset > text.size() || length > text.size() - offset) return EIO;
+    out->assign(text, static_cast<size_t>(offset), static_cast<size_t>(length));
+    return 0;
+  };
+  const p::HiveByteSink sink = [&](const char* data, size_t size) {
+    written.append(data, size);
+    return 0;
+  };
+  if (p::WriteHive(image, source, sink) != 0) Fail("WriteHive failed on a changed tree");
+  p::HiveImage again;
+  p::HiveParseError error;
+  if (p::ParseHiveText(written, &again, &error) != p::HiveParseStatus::kOk)
+    Fail(("the file written after a change does not read again: " + error.message).c_str());
+  // Case is compared loosely here: a key that the file spells in two ways takes the spelling of
+  // its first remaining section, so deleting a section can change which spelling that is.
+  if (Shape(again, true) != Shape(image, true))
+    Fail("the file written after a change reads as another tree");
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -242,5 +325,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   CheckAccepted(text, image);
+  CheckEdited(text, image, hash);
   return 0;
 }

@@ -6,8 +6,8 @@
 #
 # Usage: scripts/crash-test.sh [--long] [--build DIR] [--preset NAME] [--figures FILE]
 #                              [-- GTEST-ARGS...]
-#   --long      interrupt the save of a bigger file (about 300 KB) in pieces of 64 bytes: about
-#               ten times the interruption points of the CI run, which takes a few minutes more
+#   --long      interrupt the save of a bigger file (about 150 KB) in pieces of 128 bytes: about
+#               fourteen times the interruption points of the CI run (10 to 20 minutes)
 #   --build     build tree (default: ${TMPDIR:-/tmp}/oarepair-crash-<preset>)
 #   --preset    configure preset to build with (default: linux; linux-asan adds the sanitizers)
 #   --figures   where the figures go (default: <build>/reliability-figures.txt)
@@ -41,7 +41,7 @@ cmake --preset "$preset" -B "$build" >/dev/null
 cmake --build "$build" -j "${OAREPAIR_JOBS:-2}" --target reliability_tests oarepair
 
 if [[ $long -eq 1 ]]; then
-    export OAREPAIR_CRASH_PADDING=2000 OAREPAIR_CRASH_PIECE=64
+    export OAREPAIR_CRASH_PADDING=1000 OAREPAIR_CRASH_PIECE=128
 fi
 # Never the user's own prefix: anything that forgets its throwaway prefix gets an empty one.
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/oarepair-crash.XXXXXX")
