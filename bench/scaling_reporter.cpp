@@ -56,6 +56,7 @@ void ScalingReporter::ReportRuns(const std::vector<Run>& reports) {
     point.n = n->second.value;
     point.cpuSeconds = run.GetAdjustedCPUTime() / unit;
     point.realSeconds = run.GetAdjustedRealTime() / unit;
+    point.wallClock = !run.run_name.time_type.empty();
     const std::string family = FamilyOf(name);
     auto& points = m_families[family];
     if (points.empty()) m_order.push_back(family);
@@ -93,8 +94,9 @@ void ScalingReporter::Finalize() {
       const double sizeRatio = b.n / a.n;
       const double cpuRatio = a.cpuSeconds > 0 ? b.cpuSeconds / a.cpuSeconds : 0;
       const double realRatio = a.realSeconds > 0 ? b.realSeconds / a.realSeconds : 0;
-      // The CPU time decides: on a shared machine wall time also counts other people's work.
-      const double perUnit = cpuRatio / sizeRatio;
+      // CPU time decides for computing work (on a shared machine wall time also counts other
+      // people's work); wall time for work that waits on the disk.
+      const double perUnit = (b.wallClock ? realRatio : cpuRatio) / sizeRatio;
       const std::string label = family + " " + SizeText(a.n) + " -> " + SizeText(b.n);
       std::printf("%-50s %9.2f %10.2f %9.2f %10.2f  %s\n", label.c_str(), sizeRatio, cpuRatio,
                   realRatio, perUnit, perUnit <= kAllowedExcess ? "linear" : "NOT LINEAR");

@@ -15,7 +15,9 @@ namespace oarepair::bench {
 // "TreeDelete_Memory", "EnumKeyByIndex/children:10000/sorted:1" gives "EnumKeyByIndex/sorted:1",
 // "HiveLoad:big" gives "HiveLoad"). For each pair of neighbouring sizes the table shows the
 // size ratio, the time ratio, and whether time grew at most 1.2 times as fast as size (ten
-// times the work in at most twelve times the time).
+// times the work in at most twelve times the time). The verdict uses CPU time, except for
+// benchmarks timed by the wall clock (UseRealTime, UseManualTime), whose work includes waiting
+// for the disk.
 class ScalingReporter : public benchmark::ConsoleReporter {
  public:
   explicit ScalingReporter(OutputOptions options) : ConsoleReporter(options) {}
@@ -28,6 +30,7 @@ class ScalingReporter : public benchmark::ConsoleReporter {
     double n = 0;
     double cpuSeconds = 0;
     double realSeconds = 0;
+    bool wallClock = false;  // measured by real or manual time: waiting for the disk counts
   };
   std::map<std::string, std::vector<Point>> m_families;
   std::vector<std::string> m_order;
