@@ -237,6 +237,7 @@ void CheckEdited(const std::string& text, p::HiveImage& image, uint32_t hash) {
     if (node->parent != nullptr && node->children.empty() && !node->link) leaves.push_back(node);
     if (!node->link) parents.push_back(node);
   }
+  if (parents.empty()) return;  // a root marked #link: nothing here is ours to change
   p::RegNode* under = parents[(hash >> 8) % parents.size()];
   if (!leaves.empty()) {
     p::RegNode* leaf = leaves[hash % leaves.size()];
