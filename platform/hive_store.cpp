@@ -190,7 +190,12 @@ LONG HiveStore::Acquire(Hive hive) {
   LONG rc = BeginSession();
   if (rc != ERROR_SUCCESS) return rc;
   if (state.loaded && state.failure != ERROR_SUCCESS) return state.failure;
-  return Load(state);
+  // Only our lock holders change the files while a session runs (a wineserver was ruled out when
+  // it began), so the file is compared with the loaded tree once per session, not once per call.
+  if (state.loaded && state.current) return ERROR_SUCCESS;
+  rc = Load(state);
+  state.current = rc == ERROR_SUCCESS;
+  return rc;
 }
 
 LONG HiveStore::Usable(Hive hive) const {
@@ -303,8 +308,10 @@ LONG HiveStore::Flush() {
 LONG HiveStore::EndSession() {
   if (m_memory || !m_inSession) return ERROR_SUCCESS;
   LONG rc = Flush();
-  for (auto& state : m_hives)
+  for (auto& state : m_hives) {
     if (state.failure != ERROR_SUCCESS) Unload(state);
+    state.current = false;
+  }
   m_lock.Release();
   m_inSession = false;
   return rc;

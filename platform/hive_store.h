@@ -54,6 +54,7 @@ class HiveStore {
     HiveImage image;
     bool loaded = false;
     bool dirty = false;
+    bool current = false;  // checked against its file in this session: no need to look again
     LONG failure = ERROR_SUCCESS;
     int fd = -1;  // the file the image was read from, kept open to copy untouched sections
     struct stat fileStat {};
