@@ -114,14 +114,14 @@ std::vector<std::string> Components(const std::string& path) {
   return parts;
 }
 
-std::string HiveText(const char* header, std::vector<SectionSpec> sections) {
+std::string HiveText(const char* header, std::vector<FixtureSection> sections) {
   // Wine's order: sorted pre-order, names compared in lower case (the generated names are ASCII).
-  std::stable_sort(sections.begin(), sections.end(), [](const SectionSpec& a, const SectionSpec& b) {
+  std::stable_sort(sections.begin(), sections.end(), [](const FixtureSection& a, const FixtureSection& b) {
     return Components(a.path) < Components(b.path);
   });
   std::string text = header;
   uint64_t seconds = kFixedSeconds;
-  for (const SectionSpec& section : sections) {
+  for (const FixtureSection& section : sections) {
     text += SectionHeader(section.path, seconds++);
     for (const std::string& value : section.values) text += value + "\n";
   }
@@ -172,10 +172,10 @@ std::string EscapeKeyName(const std::string& name) {
   return out;
 }
 
-std::string MachineHiveText(size_t padding, const std::vector<SectionSpec>& extra) {
+std::string MachineHiveText(size_t padding, const std::vector<FixtureSection>& extra) {
   const std::string clsid = "Software\\Classes\\CLSID\\";
   const std::string dispatch = clsid + kDispatchClassId;
-  std::vector<SectionSpec> sections = {
+  std::vector<FixtureSection> sections = {
       {"Software\\Classes\\.txt", {"@=\"txtfile\"", "\"Content Type\"=\"text/plain\""}},
       {dispatch, {"@=\"PSDispatch\""}},
       {dispatch + "\\InprocServer", {"@=\"ole2disp.dll\""}},

@@ -44,7 +44,7 @@ class FastScratchFolder {
 
 // --- Registry files in Wine's format, generated here so the suite needs no Wine for most cases.
 // A section of a generated file: its path relative to the branch root and its value lines.
-struct SectionSpec {
+struct FixtureSection {
   std::string path;                 // unescaped, components joined by single backslashes
   std::vector<std::string> values;  // value lines as they appear in the file
 };
@@ -53,7 +53,7 @@ std::string EscapeKeyName(const std::string& name);
 // system.reg text: the header, the damaged dispatch class key with nested subkeys, a neighbour
 // class key, `padding` filler keys with values (about 120 bytes each), then `extra` sections, all
 // in Wine's order. Times are fixed, so the text is the same on every run.
-std::string MachineHiveText(size_t padding, const std::vector<SectionSpec>& extra = {});
+std::string MachineHiveText(size_t padding, const std::vector<FixtureSection>& extra = {});
 // user.reg text with a few keys.
 std::string UserHiveText();
 
