@@ -23,6 +23,7 @@
 #include "platform/registry_control.h"
 #include "platform/win32.h"
 #include "tests/reliability/reliability_support.h"
+#include "tests/support/forwarding_file_system.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/scratch_key.h"
 
@@ -258,11 +259,11 @@ TEST_F(ConcurrencyTest, ServerStartedBetweenLoadAndSaveMakesSaveRefuse) {
 
 // Starts a fake server the first time a regular file is synced: the temp file is complete, and
 // only the check just before the rename can still see the server.
-class StartServerAtFsync final : public p::FileSystem {
+class StartServerAtFsync final : public test_support::ForwardingFileSystem {
  public:
   StartServerAtFsync(p::FileSystem& base, FakeServer& server, std::string serverBase,
                      std::string name)
-      : m_base(base),
+      : ForwardingFileSystem(base),
         m_server(server),
         m_serverBase(std::move(serverBase)),
         m_name(std::move(name)) {}
@@ -275,27 +276,8 @@ class StartServerAtFsync final : public p::FileSystem {
     }
     return m_base.Fsync(fd);
   }
-  int Open(const std::string& a, int b, mode_t c, int* d) override { return m_base.Open(a, b, c, d); }
-  int Read(int a, void* b, size_t c, size_t* d) override { return m_base.Read(a, b, c, d); }
-  int PRead(int a, void* b, size_t c, uint64_t d, size_t* e) override {
-    return m_base.PRead(a, b, c, d, e);
-  }
-  int Write(int a, const void* b, size_t c) override { return m_base.Write(a, b, c); }
-  int Close(int a) override { return m_base.Close(a); }
-  int Rename(const std::string& a, const std::string& b) override { return m_base.Rename(a, b); }
-  int Unlink(const std::string& a) override { return m_base.Unlink(a); }
-  int Stat(const std::string& a, struct stat* b) override { return m_base.Stat(a, b); }
-  int LStat(const std::string& a, struct stat* b) override { return m_base.LStat(a, b); }
-  int FStat(int a, struct stat* b) override { return m_base.FStat(a, b); }
-  int FChmod(int a, mode_t b) override { return m_base.FChmod(a, b); }
-  int FChown(int a, uid_t b, gid_t c) override { return m_base.FChown(a, b, c); }
-  int Ftruncate(int a, uint64_t b) override { return m_base.Ftruncate(a, b); }
-  int RealPath(const std::string& a, std::string* b) override { return m_base.RealPath(a, b); }
-  int Flock(int a, int b) override { return m_base.Flock(a, b); }
-  int TestPosixLock(int a, bool* b, pid_t* c) override { return m_base.TestPosixLock(a, b, c); }
 
  private:
-  p::FileSystem& m_base;
   FakeServer& m_server;
   std::string m_serverBase;
   std::string m_name;

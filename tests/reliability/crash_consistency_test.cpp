@@ -24,6 +24,7 @@
 #include "tests/reliability/interrupting_file_system.h"
 #include "tests/reliability/reliability_support.h"
 #include "tests/support/fault_file_system.h"
+#include "tests/support/forwarding_file_system.h"
 #include "tests/support/scratch_folder.h"
 
 namespace oarepair::reliability {
@@ -310,35 +311,14 @@ TEST_F(CrashConsistencyTest, PowerLossDuringSaveLeavesOldOrNewContent) {
 
 // A writer that skipped the fsync before the rename would lose the new content in a power loss
 // after the rename: the harness must see that, or its passes above would mean nothing.
-class SkipFileSync final : public p::FileSystem {
+class SkipFileSync final : public test_support::ForwardingFileSystem {
  public:
-  explicit SkipFileSync(p::FileSystem& base) : m_base(base) {}
-  int Open(const std::string& a, int b, mode_t c, int* d) override { return m_base.Open(a, b, c, d); }
-  int Read(int a, void* b, size_t c, size_t* d) override { return m_base.Read(a, b, c, d); }
-  int PRead(int a, void* b, size_t c, uint64_t d, size_t* e) override {
-    return m_base.PRead(a, b, c, d, e);
-  }
-  int Write(int a, const void* b, size_t c) override { return m_base.Write(a, b, c); }
+  explicit SkipFileSync(p::FileSystem& base) : ForwardingFileSystem(base) {}
   int Fsync(int fd) override {
     struct stat st {};
     if (m_base.FStat(fd, &st) == 0 && S_ISREG(st.st_mode)) return 0;  // the fault: no sync
     return m_base.Fsync(fd);
   }
-  int Close(int a) override { return m_base.Close(a); }
-  int Rename(const std::string& a, const std::string& b) override { return m_base.Rename(a, b); }
-  int Unlink(const std::string& a) override { return m_base.Unlink(a); }
-  int Stat(const std::string& a, struct stat* b) override { return m_base.Stat(a, b); }
-  int LStat(const std::string& a, struct stat* b) override { return m_base.LStat(a, b); }
-  int FStat(int a, struct stat* b) override { return m_base.FStat(a, b); }
-  int FChmod(int a, mode_t b) override { return m_base.FChmod(a, b); }
-  int FChown(int a, uid_t b, gid_t c) override { return m_base.FChown(a, b, c); }
-  int Ftruncate(int a, uint64_t b) override { return m_base.Ftruncate(a, b); }
-  int RealPath(const std::string& a, std::string* b) override { return m_base.RealPath(a, b); }
-  int Flock(int a, int b) override { return m_base.Flock(a, b); }
-  int TestPosixLock(int a, bool* b, pid_t* c) override { return m_base.TestPosixLock(a, b, c); }
-
- private:
-  p::FileSystem& m_base;
 };
 
 TEST_F(CrashConsistencyTest, HarnessCatchesAWriterThatDoesNotSync) {

@@ -19,6 +19,7 @@
 #include "platform/registry_control.h"
 #include "platform/win32.h"
 #include "tests/reliability/reliability_support.h"
+#include "tests/support/forwarding_file_system.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/scratch_key.h"
 
@@ -146,9 +147,9 @@ TEST_F(HostileInputTest, MalformedFilesAreRefusedAndNeverRewritten) {
 // Permissions of the save
 
 // Watches every write of a save: the file written must be readable by its owner only.
-class PrivacyWatcher final : public p::FileSystem {
+class PrivacyWatcher final : public test_support::ForwardingFileSystem {
  public:
-  explicit PrivacyWatcher(p::FileSystem& base) : m_base(base) {}
+  explicit PrivacyWatcher(p::FileSystem& base) : ForwardingFileSystem(base) {}
   uint64_t Writes() const { return m_writes; }
   uint64_t Exposed() const { return m_exposed; }
 
@@ -160,27 +161,8 @@ class PrivacyWatcher final : public p::FileSystem {
     }
     return m_base.Write(fd, buf, n);
   }
-  int Open(const std::string& a, int b, mode_t c, int* d) override { return m_base.Open(a, b, c, d); }
-  int Read(int a, void* b, size_t c, size_t* d) override { return m_base.Read(a, b, c, d); }
-  int PRead(int a, void* b, size_t c, uint64_t d, size_t* e) override {
-    return m_base.PRead(a, b, c, d, e);
-  }
-  int Fsync(int a) override { return m_base.Fsync(a); }
-  int Close(int a) override { return m_base.Close(a); }
-  int Rename(const std::string& a, const std::string& b) override { return m_base.Rename(a, b); }
-  int Unlink(const std::string& a) override { return m_base.Unlink(a); }
-  int Stat(const std::string& a, struct stat* b) override { return m_base.Stat(a, b); }
-  int LStat(const std::string& a, struct stat* b) override { return m_base.LStat(a, b); }
-  int FStat(int a, struct stat* b) override { return m_base.FStat(a, b); }
-  int FChmod(int a, mode_t b) override { return m_base.FChmod(a, b); }
-  int FChown(int a, uid_t b, gid_t c) override { return m_base.FChown(a, b, c); }
-  int Ftruncate(int a, uint64_t b) override { return m_base.Ftruncate(a, b); }
-  int RealPath(const std::string& a, std::string* b) override { return m_base.RealPath(a, b); }
-  int Flock(int a, int b) override { return m_base.Flock(a, b); }
-  int TestPosixLock(int a, bool* b, pid_t* c) override { return m_base.TestPosixLock(a, b, c); }
 
  private:
-  p::FileSystem& m_base;
   uint64_t m_writes = 0;
   uint64_t m_exposed = 0;
 };
