@@ -20,6 +20,7 @@
 #include "tests/support/fault_file_system.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/scratch_key.h"
+#include "tests/support/scoped_env.h"
 
 namespace oarepair::test_support {
 namespace {
@@ -83,31 +84,6 @@ std::string WaitForFile(const std::string& path) {
   }
   return std::string();
 }
-
-// Puts an environment variable back as it was when the object dies.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : m_name(name) {
-    const char* old = std::getenv(name);
-    m_had = old != nullptr;
-    if (m_had) m_old = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (m_had) {
-      ::setenv(m_name, m_old.c_str(), 1);
-    } else {
-      ::unsetenv(m_name);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* m_name;
-  bool m_had = false;
-  std::string m_old;
-};
 
 class RepairPrefixTest : public RepairRunTest {
  protected:

@@ -20,9 +20,12 @@
 #include "platform/win32.h"
 #include "tests/support/fault_file_system.h"
 #include "tests/support/scratch_folder.h"
+#include "tests/support/scoped_env.h"
 
 namespace oarepair::test_support {
 namespace {
+
+using oarepair::test_support::ScopedEnv;
 
 namespace p = oarepair::platform;
 
@@ -53,35 +56,6 @@ const char kSystemReg[] =
     "\n"
     "[Software\\\\Classes\\\\CLSID] 1796741013\n"
     "#time=1dd8722800703ec\n";
-
-// Sets or removes an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : m_name(name) {
-    const char* old = std::getenv(name);
-    m_had = old != nullptr;
-    if (m_had) m_old = old;
-    if (value != nullptr) {
-      ::setenv(name, value, 1);
-    } else {
-      ::unsetenv(name);
-    }
-  }
-  ~ScopedEnv() {
-    if (m_had) {
-      ::setenv(m_name, m_old.c_str(), 1);
-    } else {
-      ::unsetenv(m_name);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* m_name;
-  bool m_had = false;
-  std::string m_old;
-};
 
 // "key=value" lines; repeated keys ("arg") are joined with '|'.
 std::map<std::string, std::string> ParseRecord(const std::string& text) {

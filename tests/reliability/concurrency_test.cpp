@@ -26,9 +26,12 @@
 #include "tests/support/forwarding_file_system.h"
 #include "tests/support/scratch_folder.h"
 #include "tests/support/scratch_key.h"
+#include "tests/support/scoped_env.h"
 
 namespace oarepair::reliability {
 namespace {
+
+using oarepair::test_support::ScopedEnv;
 
 namespace p = oarepair::platform;
 using test_support::ReadFile;
@@ -110,31 +113,6 @@ class FakeServer {
 };
 
 std::string UpstreamBase() { return "/tmp/.wine-" + std::to_string(::getuid()); }
-
-// Sets an environment variable for the life of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : m_name(name) {
-    const char* old = std::getenv(name);
-    m_had = old != nullptr;
-    if (m_had) m_old = old;
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (m_had) {
-      ::setenv(m_name, m_old.c_str(), 1);
-    } else {
-      ::unsetenv(m_name);
-    }
-  }
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-
- private:
-  const char* m_name;
-  bool m_had = false;
-  std::string m_old;
-};
 
 class ConcurrencyTest : public ::testing::Test {
  protected:

@@ -26,6 +26,7 @@
 #include "tests/support/fault_file_system.h"
 #include "tests/support/forwarding_file_system.h"
 #include "tests/support/scratch_folder.h"
+#include "tests/support/scratch_key.h"
 
 namespace oarepair::reliability {
 namespace {
@@ -48,34 +49,13 @@ size_t EnvSize(const char* name, size_t fallback) {
 const size_t kPadding = EnvSize("OAREPAIR_CRASH_PADDING", 300);
 const size_t kPiece = EnvSize("OAREPAIR_CRASH_PIECE", 512);
 
-// Deletes key `name` below `parent` with its subtree, children first (index 0 each time, since
-// every delete shifts the later indexes down).
-LONG DeleteTree(HKEY parent, const char* name) {
-  HKEY key = nullptr;
-  LONG rc = RegOpenKeyExA(parent, name, 0, KEY_ALL_ACCESS, &key);
-  if (rc != ERROR_SUCCESS) return rc;
-  for (;;) {
-    char child[300];
-    DWORD size = sizeof child;
-    rc = RegEnumKeyExA(key, 0, child, &size, nullptr, nullptr, nullptr, nullptr);
-    if (rc == ERROR_NO_MORE_ITEMS) break;
-    if (rc == ERROR_SUCCESS) rc = DeleteTree(key, child);
-    if (rc != ERROR_SUCCESS) {
-      RegCloseKey(key);
-      return rc;
-    }
-  }
-  RegCloseKey(key);
-  return RegDeleteKeyA(parent, name);
-}
-
 // The repair's change: the dispatch class key and its subtree go, in one session (the CLSID
 // handle stays open until the end, so its close is the one save). A key already gone is done.
 LONG RepairEdit() {
   HKEY clsid = nullptr;
   LONG rc = RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_ALL_ACCESS, &clsid);
   if (rc != ERROR_SUCCESS) return rc;
-  rc = DeleteTree(clsid, kDispatchClassId);
+  rc = test_support::DeleteKeyTree(clsid, kDispatchClassId);
   if (rc == ERROR_FILE_NOT_FOUND) rc = ERROR_SUCCESS;
   const LONG closed = RegCloseKey(clsid);
   return rc != ERROR_SUCCESS ? rc : closed;

@@ -22,6 +22,7 @@
 #include "tests/reliability/reliability_support.h"
 #include "tests/support/fault_file_system.h"
 #include "tests/support/scratch_folder.h"
+#include "tests/support/scratch_key.h"
 
 namespace oarepair::reliability {
 namespace {
@@ -39,26 +40,6 @@ const char kNeighbour[] = "{00020421-0000-0000-C000-000000000046}";
 const FsOp kOps[] = {FsOp::kOpen, FsOp::kWrite, FsOp::kFsync, FsOp::kRename, FsOp::kClose};
 const int kErrors[] = {ENOSPC, EIO, EACCES};
 
-// Deletes `name` below `parent` with its subtree, children first.
-LONG DeleteTree(HKEY parent, const char* name) {
-  HKEY key = nullptr;
-  LONG rc = RegOpenKeyExA(parent, name, 0, KEY_ALL_ACCESS, &key);
-  if (rc != ERROR_SUCCESS) return rc;
-  for (;;) {
-    char child[300];
-    DWORD size = sizeof child;
-    rc = RegEnumKeyExA(key, 0, child, &size, nullptr, nullptr, nullptr, nullptr);
-    if (rc == ERROR_NO_MORE_ITEMS) break;
-    if (rc == ERROR_SUCCESS) rc = DeleteTree(key, child);
-    if (rc != ERROR_SUCCESS) {
-      RegCloseKey(key);
-      return rc;
-    }
-  }
-  RegCloseKey(key);
-  return RegDeleteKeyA(parent, name);
-}
-
 class IoFaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -71,7 +52,7 @@ class IoFaultTest : public ::testing::Test {
     p::UsePrefixRegistry(m_prefix);
     HKEY clsid = nullptr;
     ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_ALL_ACCESS, &clsid));
-    ASSERT_EQ(ERROR_SUCCESS, DeleteTree(clsid, kDispatchClassId));
+    ASSERT_EQ(ERROR_SUCCESS, test_support::DeleteKeyTree(clsid, kDispatchClassId));
     ASSERT_EQ(ERROR_SUCCESS, p::FlushRegistry());
     RegCloseKey(clsid);
     p::UseMemoryRegistry();
@@ -119,7 +100,7 @@ void IoFaultTest::FlushFaultLoop(const std::vector<FsOp>& ops) {
         HKEY clsid = nullptr;
         ASSERT_EQ(ERROR_SUCCESS,
                   RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_ALL_ACCESS, &clsid));
-        ASSERT_EQ(ERROR_SUCCESS, DeleteTree(clsid, kDispatchClassId));
+        ASSERT_EQ(ERROR_SUCCESS, test_support::DeleteKeyTree(clsid, kDispatchClassId));
 
         fault.ResetCounts();
         fault.FailNth(op, n, err);
@@ -199,7 +180,7 @@ TEST_F(IoFaultTest, FailedSaveAtLastCloseIsNotBelievedByNextSession) {
         HKEY clsid = nullptr;
         ASSERT_EQ(ERROR_SUCCESS,
                   RegOpenKeyExA(HKEY_CLASSES_ROOT, "CLSID", 0, KEY_ALL_ACCESS, &clsid));
-        ASSERT_EQ(ERROR_SUCCESS, DeleteTree(clsid, kDispatchClassId));
+        ASSERT_EQ(ERROR_SUCCESS, test_support::DeleteKeyTree(clsid, kDispatchClassId));
         fault.ResetCounts();
         fault.FailNth(op, n, err);
         RegCloseKey(clsid);
