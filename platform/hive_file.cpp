@@ -149,7 +149,7 @@ class HiveParser {
   HiveParser(HiveImage* image, HiveParseError* error, uint64_t sizeHint)
       : m_image(image), m_error(error) {
     *m_image = HiveImage();
-    m_image->root = std::make_shared<RegNode>(std::u16string());
+    m_image->root = MakeNode(u"");
     // Sections of Wine's files average 150 to 200 bytes. Reserving for one per 64 bytes spares
     // the copies (and the brief triple size) of growing the table one doubling at a time; the
     // pages of the reserve that are never filled are never touched, so they cost no memory.
@@ -272,7 +272,7 @@ class HiveParser {
     }
     CloseSection(start);
     if (m_current < 0) m_image->headerLength = start;
-    std::vector<HiveSection>& sections = m_image->sections;
+    HiveSectionTable& sections = m_image->sections;
     const auto index = static_cast<int32_t>(sections.size());
     HiveSection section;
     section.offset = start;
@@ -312,7 +312,7 @@ class HiveParser {
     for (; i < m_names.size(); ++i) {
       RegNode* child = node->children.Find(m_names[i]);
       if (child == nullptr) {
-        auto fresh = std::make_shared<RegNode>(std::u16string(m_names[i]));
+        auto fresh = MakeNode(m_names[i]);
         fresh->parent = node;
         child = fresh.get();
         node->children.Insert(std::move(fresh));
@@ -583,7 +583,7 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
 }
 
 int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveByteSink& sink,
-              std::vector<HiveSection>* written) {
+              HiveSectionTable* written) {
   const std::vector<NewSection> fresh = CollectNewSections(image);
   if (written != nullptr) {
     // The table gets its final size at once: grown by doubling, each growth would hold the old
@@ -634,7 +634,7 @@ void RemoveSections(HiveImage* image, const RegNode* node) {
 }
 
 std::string EscapedKeyPath(const RegNode* node) {
-  std::vector<const std::u16string*> names;
+  std::vector<const NodeName*> names;
   for (const RegNode* n = node; n != nullptr && n->parent != nullptr; n = n->parent)
     names.push_back(&n->name);
   std::string path;

@@ -23,10 +23,13 @@ struct HiveSection {
   bool removed = false;     // the key was deleted: the section is not written back
 };
 
+// Sections in file order; held in the tree's memory, as big as the tree's node count.
+using HiveSectionTable = std::vector<HiveSection, TreeAllocator<HiveSection>>;
+
 // A loaded file: its key tree and where each key's text stands in the original bytes.
 struct HiveImage {
   RegNodePtr root;                     // the branch root; its name is empty
-  std::vector<HiveSection> sections;   // in file order
+  HiveSectionTable sections;
   uint64_t headerLength = 0;           // bytes before the first section
   uint64_t fileSize = 0;
 };
@@ -59,7 +62,7 @@ using HiveByteSink = std::function<int(const char* data, size_t size)>;
 // the new bytes, in its order, generated sections included, removed ones gone; `next` and
 // `removed` need not be filled), so the image can serve the next save from the new file.
 int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveByteSink& sink,
-              std::vector<HiveSection>* written = nullptr);
+              HiveSectionTable* written = nullptr);
 
 // Marks every section of a key as removed (the key was deleted).
 void RemoveSections(HiveImage* image, const RegNode* node);

@@ -21,7 +21,7 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 }
 
 // Points every key at its sections in a freshly written file.
-void AdoptSections(HiveImage* image, std::vector<HiveSection> written) {
+void AdoptSections(HiveImage* image, HiveSectionTable written) {
   for (const auto& s : image->sections)
     if (!s.removed && s.node != nullptr) s.node->section = -1;
   for (const auto& s : written)
@@ -61,14 +61,14 @@ void HiveStore::Unload(HiveState& state) {
 
 void HiveStore::MakeEmpty(HiveState& state, Hive hive) {
   state.image = HiveImage();
-  state.image.root = std::make_shared<RegNode>(std::u16string());
+  state.image.root = MakeNode(u"");
   RegNode* root = state.image.root.get();
-  auto software = std::make_shared<RegNode>(u"Software");
+  auto software = MakeNode(u"Software");
   software->parent = root;
   RegNode* soft = software.get();
   root->children.Insert(std::move(software));
   if (hive == Hive::kMachine) {
-    auto classes = std::make_shared<RegNode>(u"Classes");
+    auto classes = MakeNode(u"Classes");
     classes->parent = soft;
     soft->children.Insert(std::move(classes));
   }
@@ -235,7 +235,7 @@ void HiveStore::DeleteLeaf(Hive hive, RegNode* node, uint64_t now) {
 LONG HiveStore::Save(HiveState& state) {
   FileSystem& fs = CurrentFileSystem();
   const std::string path = PathOf(state);
-  std::vector<HiveSection> written;
+  HiveSectionTable written;
   const HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
     out->resize(length);
     uint64_t done = 0;

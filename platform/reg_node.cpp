@@ -15,6 +15,10 @@ bool NameLess(const RegNodePtr& node, std::u16string_view name) {
 
 }  // namespace
 
+RegNodePtr MakeNode(std::u16string_view name) {
+  return std::allocate_shared<RegNode>(TreeAllocator<RegNode>(), name);
+}
+
 size_t ChildList::BlockFor(std::u16string_view name) const {
   size_t lo = 0;
   size_t hi = m_blocks.size();
@@ -59,7 +63,7 @@ void ChildList::Insert(RegNodePtr child) {
   if (m_blocks.empty()) {
     m_blocks.emplace_back();
     m_blocks.back().push_back(std::move(child));
-    m_fenwickValid = false;
+    m_fenwick.reset();
     return;
   }
   Block& last = m_blocks.back();
@@ -68,11 +72,11 @@ void ChildList::Insert(RegNodePtr child) {
     // one starts, so appended children leave full blocks with no spare capacity behind.
     if (last.size() < kMaxBlock) {
       last.push_back(std::move(child));
-      if (m_fenwickValid) FenwickAdd(m_blocks.size() - 1, +1);
+      if (m_fenwick) FenwickAdd(m_blocks.size() - 1, +1);
     } else {
       m_blocks.emplace_back();
       m_blocks.back().push_back(std::move(child));
-      m_fenwickValid = false;
+      m_fenwick.reset();
     }
     return;
   }
@@ -81,14 +85,14 @@ void ChildList::Insert(RegNodePtr child) {
   auto it = std::lower_bound(blk.begin(), blk.end(), std::u16string_view(child->name), NameLess);
   blk.insert(it, std::move(child));
   if (blk.size() <= kMaxBlock) {
-    if (m_fenwickValid) FenwickAdd(b, +1);
+    if (m_fenwick) FenwickAdd(b, +1);
     return;
   }
   Block upper(std::make_move_iterator(blk.begin() + kMaxBlock / 2),
               std::make_move_iterator(blk.end()));
   blk.resize(kMaxBlock / 2);
   m_blocks.insert(m_blocks.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
-  m_fenwickValid = false;
+  m_fenwick.reset();
 }
 
 bool ChildList::Erase(const RegNode* child) {
@@ -100,12 +104,9 @@ bool ChildList::Erase(const RegNode* child) {
   --m_size;
   if (blk.empty()) {
     m_blocks.erase(m_blocks.begin() + static_cast<std::ptrdiff_t>(b));
-    m_fenwickValid = false;
-    if (m_blocks.empty()) {
-      m_blocks.shrink_to_fit();
-      m_fenwick.clear();
-    }
-  } else if (m_fenwickValid) {
+    m_fenwick.reset();
+    if (m_blocks.empty()) m_blocks.shrink_to_fit();
+  } else if (m_fenwick) {
     FenwickAdd(b, -1);
   }
   return true;
@@ -113,24 +114,27 @@ bool ChildList::Erase(const RegNode* child) {
 
 void ChildList::BuildFenwick() const {
   const size_t n = m_blocks.size();
-  m_fenwick.assign(n + 1, 0);
+  auto tree = std::make_unique<std::vector<uint32_t>>(n + 1, 0);
+  std::vector<uint32_t>& f = *tree;
   for (size_t i = 1; i <= n; ++i) {
-    m_fenwick[i] += static_cast<uint32_t>(m_blocks[i - 1].size());
+    f[i] += static_cast<uint32_t>(m_blocks[i - 1].size());
     const size_t up = i + (i & (~i + 1));
-    if (up <= n) m_fenwick[up] += m_fenwick[i];
+    if (up <= n) f[up] += f[i];
   }
-  m_fenwickValid = true;
+  m_fenwick = std::move(tree);
 }
 
 void ChildList::FenwickAdd(size_t block, int delta) const {
-  for (size_t i = block + 1; i < m_fenwick.size(); i += i & (~i + 1))
-    m_fenwick[i] = static_cast<uint32_t>(static_cast<int64_t>(m_fenwick[i]) + delta);
+  std::vector<uint32_t>& f = *m_fenwick;
+  for (size_t i = block + 1; i < f.size(); i += i & (~i + 1))
+    f[i] = static_cast<uint32_t>(static_cast<int64_t>(f[i]) + delta);
 }
 
 RegNode* ChildList::At(size_t index) const {
   if (index >= m_size) return nullptr;
   if (m_blocks.size() == 1) return m_blocks[0][index].get();
-  if (!m_fenwickValid) BuildFenwick();
+  if (!m_fenwick) BuildFenwick();
+  const std::vector<uint32_t>& f = *m_fenwick;
   // Descend the Fenwick tree to the block holding the (index+1)-th child.
   size_t pos = 0;
   size_t remaining = index + 1;
@@ -138,9 +142,9 @@ RegNode* ChildList::At(size_t index) const {
   while (step * 2 <= m_blocks.size()) step *= 2;
   for (; step > 0; step /= 2) {
     const size_t next = pos + step;
-    if (next <= m_blocks.size() && m_fenwick[next] < remaining) {
+    if (next <= m_blocks.size() && f[next] < remaining) {
       pos = next;
-      remaining -= m_fenwick[next];
+      remaining -= f[next];
     }
   }
   return m_blocks[pos][remaining - 1].get();
@@ -151,8 +155,7 @@ void ChildList::TakeAll(std::vector<RegNodePtr>* out) {
     for (auto& node : block) out->push_back(std::move(node));
   m_blocks.clear();
   m_blocks.shrink_to_fit();
-  m_fenwick.clear();
-  m_fenwickValid = false;
+  m_fenwick.reset();
   m_size = 0;
 }
 

@@ -8,10 +8,17 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/tree_memory.h"
+
 namespace oarepair::platform {
 
 class RegNode;
 using RegNodePtr = std::shared_ptr<RegNode>;
+// A key name in UTF-16, held in the tree's memory.
+using NodeName = std::basic_string<char16_t, std::char_traits<char16_t>, TreeAllocator<char16_t>>;
+
+// A new key, detached from any tree, allocated with its reference count in the tree's memory.
+RegNodePtr MakeNode(std::u16string_view name);
 
 // Children sorted by Wine's name order, kept in blocks of a few hundred so that insertion and
 // deletion anywhere cost O(block) rather than O(n), while lookup by name is a binary search and
@@ -39,7 +46,7 @@ class ChildList {
   }
 
  private:
-  using Block = std::vector<RegNodePtr>;
+  using Block = std::vector<RegNodePtr, TreeAllocator<RegNodePtr>>;
   // The block a name belongs in: the first whose last name is not below it (or the last block).
   size_t BlockFor(std::u16string_view name) const;
   // Position of a live child of that name, or false.
@@ -47,21 +54,22 @@ class ChildList {
   void BuildFenwick() const;
   void FenwickAdd(size_t block, int delta) const;
 
-  std::vector<Block> m_blocks;
+  std::vector<Block, TreeAllocator<Block>> m_blocks;
   size_t m_size = 0;
-  mutable std::vector<uint32_t> m_fenwick;  // over block sizes, rebuilt after a split or merge
-  mutable bool m_fenwickValid = false;
+  // Over block sizes, only for lists of more than one block (most keys have a handful of
+  // children or none); dropped after a split or merge and rebuilt when next needed.
+  mutable std::unique_ptr<std::vector<uint32_t>> m_fenwick;
 };
 
 class RegNode {
  public:
-  explicit RegNode(std::u16string keyName) : name(std::move(keyName)) {}
+  explicit RegNode(std::u16string_view keyName) : name(keyName) {}
   // Frees the subtree without recursion: a hostile file may nest keys very deep.
   ~RegNode();
   RegNode(const RegNode&) = delete;
   RegNode& operator=(const RegNode&) = delete;
 
-  std::u16string name;
+  NodeName name;
   RegNode* parent = nullptr;
   ChildList children;
   uint64_t time = 0;       // last write, FILETIME ticks

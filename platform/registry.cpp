@@ -311,7 +311,7 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
     if (child == nullptr) {
       // Wine resolves symbolic links itself; we hold no target for them and create nothing.
       if (node->link) return r.FailHandleCall(phkResult, ERROR_ACCESS_DENIED);
-      auto fresh = std::make_shared<RegNode>(part);
+      auto fresh = oarepair::platform::MakeNode(part);
       fresh->parent = node;
       fresh->time = now;
       child = fresh.get();

@@ -26,6 +26,8 @@
 namespace oarepair::platform {
 namespace {
 
+std::u16string Str(const NodeName& name) { return {name.data(), name.size()}; }
+
 using test_support::FileTimeOfSeconds;
 using test_support::RegFileHeader;
 using test_support::RegSection;
@@ -55,7 +57,8 @@ RegNode* FindKey(const HiveImage& image, std::u16string_view path) {
 
 void CollectPaths(const RegNode* node, const std::u16string& path, std::vector<std::u16string>* out) {
   node->children.ForEach([&](const RegNode* child) {
-    const std::u16string childPath = path.empty() ? child->name : path + u"\\" + child->name;
+    const std::u16string childPath =
+        path.empty() ? Str(child->name) : path + u"\\" + Str(child->name);
     out->push_back(childPath);
     CollectPaths(child, childPath, out);
   });
@@ -80,7 +83,7 @@ std::string SectionText(const HiveImage& image, std::string_view text, size_t in
 }
 
 int WriteToString(const HiveImage& image, std::string_view original, std::string* out,
-                  std::vector<HiveSection>* written = nullptr) {
+                  HiveSectionTable* written = nullptr) {
   out->clear();
   const HiveByteSource source = [original](uint64_t offset, uint64_t length, std::string* piece) {
     if (offset > original.size() || length > original.size() - offset) return EIO;
@@ -110,7 +113,7 @@ RegNode* CreateKey(HiveImage* image, std::u16string_view path, uint64_t now) {
     if (child == nullptr) {
       if (!touched) node->time = now;
       touched = true;
-      auto fresh = std::make_shared<RegNode>(std::u16string(name));
+      auto fresh = MakeNode(name);
       fresh->parent = node;
       fresh->time = now;
       child = fresh.get();
@@ -512,7 +515,7 @@ TEST(HiveParse, ChildrenAreInWineOrder) {
     text += RegSection(std::string("order\\\\") + name, kT0);
   const HiveImage image = Parse(text);
   std::vector<std::u16string> names;
-  FindKey(image, u"order")->children.ForEach([&](const RegNode* n) { names.push_back(n->name); });
+  FindKey(image, u"order")->children.ForEach([&](const RegNode* n) { names.push_back(Str(n->name)); });
   EXPECT_EQ(names, (std::vector<std::u16string>{u" leading", u"#hash", u"@at", u"[open", u"_under",
                                                  u"A", u"A b", u"A-", u"a0", u"A_", u"AB", u"apple",
                                                  u"Apple2", u"Zed", u"\u00c9cole", u"\u00e9t\u00e9"}));
@@ -615,7 +618,7 @@ std::vector<MalformedCase> MalformedCases() {
 TEST(HiveParse, MalformedFilesAreRefusedWithTheirLine) {
   for (const MalformedCase& c : MalformedCases()) {
     HiveImage image;
-    image.root = std::make_shared<RegNode>(u"stale");
+    image.root = MakeNode(u"stale");
     HiveParseError error;
     EXPECT_EQ(ParseHiveText(c.text, &image, &error), HiveParseStatus::kMalformed) << c.what;
     EXPECT_EQ(error.line, c.line) << c.what << ": " << error.message;
@@ -872,7 +875,7 @@ TEST(HiveWrite, WrittenTableDescribesTheNewFile) {
   DeleteKey(&image, u"Software\\Odd\\zorder\\child", kNowTime);
   CreateKey(&image, u"Software\\Odd\\new\\leaf", kNowTime);
   std::string out;
-  std::vector<HiveSection> written;
+  HiveSectionTable written;
   ASSERT_EQ(WriteToString(image, original, &out, &written), 0);
   const HiveImage reread = Parse(out);
   ASSERT_EQ(written.size(), reread.sections.size());
@@ -1025,7 +1028,7 @@ TEST_F(WineHive, FilesWrittenByWinebootRoundTripByteForByte) {
 std::u16string PathOf(const RegNode* node) {
   std::u16string path;
   for (const RegNode* n = node; n->parent != nullptr; n = n->parent)
-    path = path.empty() ? n->name : n->name + u"\\" + path;
+    path = path.empty() ? Str(n->name) : Str(n->name) + u"\\" + path;
   return path;
 }
 
@@ -1067,7 +1070,7 @@ TEST_F(WineHive, WineSeesDeletionsAndNewKeys) {
   ASSERT_NE(parent, nullptr) << "no implied key with a single leaf in system.reg";
   const std::u16string parentPath = PathOf(parent);
   const std::string parentQuery = "HKLM\\" + WideToNarrow(parentPath);
-  DeleteKey(&image, parentPath + u"\\" + parent->children.At(0)->name, kNowTime);
+  DeleteKey(&image, parentPath + u"\\" + Str(parent->children.At(0)->name), kNowTime);
   CreateKey(&image, u"Software\\OarepairHiveTest\\New Key", kNowTime);
   std::string out;
   ASSERT_EQ(WriteToString(image, text, &out), 0);

@@ -1,0 +1,150 @@
+#include "platform/tree_memory.h"
+
+#include <sys/mman.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <new>
+
+namespace oarepair::platform {
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+#define OAREPAIR_TREE_MEMORY_PLAIN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define OAREPAIR_TREE_MEMORY_PLAIN 1
+#endif
+#endif
+
+constexpr size_t kSlabSize = size_t{2} << 20;  // one huge page
+constexpr size_t kLargestClass = 8192;          // a full block of 512 children
+constexpr size_t kHugeAllocation = size_t{1} << 20;
+// 16-byte steps up to 256 bytes (nodes, names), then powers of two up to kLargestClass.
+constexpr size_t kSmallClasses = 16;
+constexpr size_t kClassCount = kSmallClasses + 5;
+
+size_t ClassOf(size_t bytes) {
+  if (bytes <= 256) return bytes == 0 ? 0 : (bytes - 1) / 16;
+  size_t cls = kSmallClasses;
+  for (size_t size = 512; size < bytes; size *= 2) ++cls;
+  return cls;
+}
+
+size_t ClassSize(size_t cls) {
+  return cls < kSmallClasses ? (cls + 1) * 16 : size_t{512} << (cls - kSmallClasses);
+}
+
+// Maps `bytes` (a multiple of kSlabSize) aligned to kSlabSize and asks for huge pages; the
+// kernel may refuse the advice, which only costs speed.
+void* MapAligned(size_t bytes) {
+  void* raw = mmap(nullptr, bytes + kSlabSize, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<uintptr_t>(raw);
+  const uintptr_t aligned = (start + kSlabSize - 1) & ~(uintptr_t{kSlabSize} - 1);
+  if (aligned > start) munmap(raw, aligned - start);
+  const uintptr_t end = start + bytes + kSlabSize;
+  if (end > aligned + bytes) munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
+  void* p = reinterpret_cast<void*>(aligned);
+  madvise(p, bytes, MADV_HUGEPAGE);
+  return p;
+}
+
+struct FreeBlock {
+  FreeBlock* next;
+};
+
+class Pool {
+ public:
+  void* Allocate(size_t bytes) {
+    if (bytes > kLargestClass) return AllocateLarge(bytes);
+    const size_t cls = ClassOf(bytes);
+    Lock();
+    void* p = m_free[cls];
+    if (p != nullptr) {
+      m_free[cls] = m_free[cls]->next;
+    } else {
+      p = Carve(ClassSize(cls));
+    }
+    Unlock();
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+
+  void Deallocate(void* p, size_t bytes) noexcept {
+    if (p == nullptr) return;
+    if (bytes > kLargestClass) return DeallocateLarge(p, bytes);
+    const size_t cls = ClassOf(bytes);
+    Lock();
+    auto* block = static_cast<FreeBlock*>(p);
+    block->next = m_free[cls];
+    m_free[cls] = block;
+    Unlock();
+  }
+
+ private:
+  // Registry calls are serialized by the registry's own lock, so this is nearly always
+  // uncontended; a spin lock costs one atomic exchange.
+  void Lock() {
+    while (m_lock.test_and_set(std::memory_order_acquire)) {
+    }
+  }
+  void Unlock() { m_lock.clear(std::memory_order_release); }
+
+  // Takes `size` bytes from the current slab, starting a new one when it is used up. What is
+  // left of the old slab (less than the largest class) stays unused.
+  void* Carve(size_t size) {
+    if (m_next == nullptr || static_cast<size_t>(m_end - m_next) < size) {
+      void* slab = MapAligned(kSlabSize);
+      if (slab == nullptr) return nullptr;
+      m_next = static_cast<char*>(slab);
+      m_end = m_next + kSlabSize;
+    }
+    void* p = m_next;
+    m_next += size;
+    return p;
+  }
+
+  static void* AllocateLarge(size_t bytes) {
+    if (bytes < kHugeAllocation) return ::operator new(bytes);
+    void* p = MapAligned(RoundToSlab(bytes));
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+  }
+
+  static void DeallocateLarge(void* p, size_t bytes) noexcept {
+    if (bytes < kHugeAllocation)
+      ::operator delete(p);
+    else
+      munmap(p, RoundToSlab(bytes));
+  }
+
+  static size_t RoundToSlab(size_t bytes) { return (bytes + kSlabSize - 1) & ~(kSlabSize - 1); }
+
+  std::atomic_flag m_lock = ATOMIC_FLAG_INIT;
+  std::array<FreeBlock*, kClassCount> m_free{};
+  char* m_next = nullptr;
+  char* m_end = nullptr;
+};
+
+// Never destroyed: nodes may be freed by other static destructors at exit.
+Pool& ThePool() {
+  alignas(Pool) static unsigned char storage[sizeof(Pool)];
+  static Pool* pool = ::new (storage) Pool();
+  return *pool;
+}
+
+}  // namespace
+
+#ifdef OAREPAIR_TREE_MEMORY_PLAIN
+// Under AddressSanitizer every block is its own allocation, so misuse of a node is still caught.
+void* TreeAllocate(size_t bytes) { return ::operator new(bytes); }
+void TreeDeallocate(void* p, size_t) noexcept { ::operator delete(p); }
+#else
+void* TreeAllocate(size_t bytes) { return ThePool().Allocate(bytes); }
+void TreeDeallocate(void* p, size_t bytes) noexcept { ThePool().Deallocate(p, bytes); }
+#endif
+
+}  // namespace oarepair::platform

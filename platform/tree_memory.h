@@ -1,0 +1,29 @@
+// Memory for the key tree (nodes, names, child blocks, section tables): size classes with free
+// lists over 2 MiB slabs advised for transparent huge pages. Loading a large registry file then
+// takes a few hundred page faults instead of tens of thousands, which dominate a fresh process.
+#pragma once
+
+#include <cstddef>
+
+namespace oarepair::platform {
+
+// Thread-safe. Blocks are 16-byte aligned; `bytes` must be the size given to TreeAllocate.
+void* TreeAllocate(size_t bytes);
+void TreeDeallocate(void* p, size_t bytes) noexcept;
+
+// A stateless allocator over TreeAllocate, for the standard containers of the tree.
+template <class T>
+struct TreeAllocator {
+  using value_type = T;
+  TreeAllocator() noexcept = default;
+  template <class U>
+  TreeAllocator(const TreeAllocator<U>&) noexcept {}  // NOLINT: rebinding is implicit
+  T* allocate(size_t n) { return static_cast<T*>(TreeAllocate(n * sizeof(T))); }
+  void deallocate(T* p, size_t n) noexcept { TreeDeallocate(p, n * sizeof(T)); }
+  template <class U>
+  bool operator==(const TreeAllocator<U>&) const noexcept { return true; }
+  template <class U>
+  bool operator!=(const TreeAllocator<U>&) const noexcept { return false; }
+};
+
+}  // namespace oarepair::platform
