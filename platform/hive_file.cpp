@@ -583,25 +583,24 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
 }
 
 int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveByteSink& sink,
-              HiveSectionTable* written) {
+              HiveWriteRecord* record) {
   const std::vector<NewSection> fresh = CollectNewSections(image);
-  if (written != nullptr) {
-    // The table gets its final size at once: grown by doubling, each growth would hold the old
-    // and the new buffer together, next to the tree and the loaded table.
-    written->clear();
-    written->reserve(image.sections.size() + fresh.size());
+  if (record != nullptr) {
+    record->copied.assign(image.sections.size(), false);
+    record->fresh.clear();
   }
   HiveWriter writer(source, sink);
   size_t nextFresh = 0;
   auto emitFreshAfter = [&](int32_t after) {
     for (; nextFresh < fresh.size() && fresh[nextFresh].after == after; ++nextFresh) {
       const std::string text = NewSectionText(fresh[nextFresh].node);
-      if (written != nullptr) {
+      if (record != nullptr) {
         HiveSection s;
         s.offset = writer.Position();
         s.length = text.size();
         s.node = fresh[nextFresh].node;
-        written->push_back(s);
+        s.next = after;
+        record->fresh.push_back(s);
       }
       writer.Append(text);
     }
@@ -611,18 +610,74 @@ int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveBy
   for (size_t i = 0; i < image.sections.size(); ++i) {
     const HiveSection& section = image.sections[i];
     if (SectionIsLive(image, section)) {
-      if (written != nullptr) {
-        HiveSection s;
-        s.offset = writer.Position();
-        s.length = section.length;
-        s.node = section.node;
-        written->push_back(s);
-      }
+      if (record != nullptr) record->copied[i] = true;
       writer.Copy(section.offset, section.length);
     }
     emitFreshAfter(static_cast<int32_t>(i));
   }
   return writer.Finish();
+}
+
+void AdoptWrittenFile(HiveImage* image, const HiveWriteRecord& record, uint64_t fileSize) {
+  HiveSectionTable& sections = image->sections;
+  uint64_t position = image->headerLength;
+  image->fileSize = fileSize;
+  if (record.fresh.empty()) {
+    // Nothing was generated, so every copied section keeps its index and its chain: only the
+    // offsets move, and what was not copied is marked removed. One pass over the table, none
+    // over the keys, which would touch every node of a large tree.
+    for (size_t i = 0; i < sections.size(); ++i) {
+      HiveSection& s = sections[i];
+      if (record.copied[i]) {
+        s.offset = position;
+        position += s.length;
+      } else {
+        s.removed = true;
+      }
+    }
+    return;
+  }
+
+  // With generated sections the table is built again in file order and every key's chain with
+  // it. A removed section's key may be freed already; every other key forgets its old chain.
+  for (const HiveSection& s : sections)
+    if (!s.removed && s.node != nullptr) s.node->section = -1;
+  for (const HiveSection& s : record.fresh) s.node->section = -1;
+  auto place = [&position](HiveSection s) {
+    s.offset = position;
+    position += s.length;
+    s.next = -1;
+    s.removed = false;
+    return s;
+  };
+  HiveSectionTable merged;
+  merged.reserve(sections.size() + record.fresh.size());
+  size_t nextFresh = 0;
+  auto freshAfter = [&](int32_t after) {
+    for (; nextFresh < record.fresh.size() && record.fresh[nextFresh].next == after; ++nextFresh)
+      merged.push_back(place(record.fresh[nextFresh]));
+  };
+  freshAfter(-1);
+  for (size_t i = 0; i < sections.size(); ++i) {
+    if (record.copied[i]) merged.push_back(place(sections[i]));
+    freshAfter(static_cast<int32_t>(i));
+  }
+  sections = std::move(merged);
+
+  // Each key's first section, and its repeated ones chained after it in file order.
+  std::unordered_map<const RegNode*, int32_t> lastOf;  // keys with more than one section
+  for (size_t i = 0; i < sections.size(); ++i) {
+    RegNode* node = sections[i].node;
+    const auto index = static_cast<int32_t>(i);
+    if (node->section < 0) {
+      node->section = index;
+      continue;
+    }
+    auto found = lastOf.find(node);
+    const int32_t last = found != lastOf.end() ? found->second : node->section;
+    sections[static_cast<size_t>(last)].next = index;
+    lastOf[node] = index;
+  }
 }
 
 void RemoveSections(HiveImage* image, const RegNode* node) {

@@ -54,15 +54,27 @@ using HiveByteSource = std::function<int(uint64_t offset, uint64_t length, std::
 // Receives the new file's bytes in order; returns 0 or an errno value.
 using HiveByteSink = std::function<int(const char* data, size_t size)>;
 
+// What one WriteHive put into the new file, kept small: which sections of the image were copied
+// and the sections it generated, so that the image can describe the new file once it has
+// replaced the old one.
+struct HiveWriteRecord {
+  std::vector<bool> copied;          // one flag per section of the image
+  std::vector<HiveSection> fresh;    // generated sections, in file order; `next` holds the
+                                     // image section they follow (-1: right after the header)
+};
+
 // Writes the file for the tree as it is now: the header, every section of a live key in the
 // original order, and a new section in Wine's format, placed in Wine's canonical (sorted
 // pre-order) position, for every live key that has no section but must have one (a key with no
-// subkeys). Returns 0 or the first errno of the source or the sink.
-// When `written` is given it receives the section table of the file just written (offsets into
-// the new bytes, in its order, generated sections included, removed ones gone; `next` and
-// `removed` need not be filled), so the image can serve the next save from the new file.
+// subkeys). Returns 0 or the first errno of the source or the sink. `record`, when given,
+// receives what was written, for AdoptWrittenFile.
 int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveByteSink& sink,
-              HiveSectionTable* written = nullptr);
+              HiveWriteRecord* record = nullptr);
+
+// Makes the image describe the file that WriteHive wrote with `record` (after that file has
+// replaced the one the image was read from): the sections not written are marked removed, the
+// others point into the new file, in its order, each key's sections chained as they stand.
+void AdoptWrittenFile(HiveImage* image, const HiveWriteRecord& record, uint64_t fileSize);
 
 // Marks every section of a key as removed (the key was deleted).
 void RemoveSections(HiveImage* image, const RegNode* node);

@@ -20,28 +20,6 @@ bool SameFile(const struct stat& a, const struct stat& b) {
          a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
-// Points every key at its sections in a freshly written file.
-void AdoptSections(HiveImage* image, HiveSectionTable written) {
-  for (const auto& s : image->sections)
-    if (!s.removed && s.node != nullptr) s.node->section = -1;
-  for (const auto& s : written)
-    if (s.node != nullptr) s.node->section = -1;
-  for (size_t i = 0; i < written.size(); ++i) {
-    HiveSection& s = written[i];
-    s.next = -1;
-    s.removed = false;
-    if (s.node == nullptr) continue;
-    if (s.node->section < 0) {
-      s.node->section = static_cast<int32_t>(i);
-      continue;
-    }
-    int32_t last = s.node->section;
-    while (written[static_cast<size_t>(last)].next >= 0) last = written[static_cast<size_t>(last)].next;
-    written[static_cast<size_t>(last)].next = static_cast<int32_t>(i);
-  }
-  image->sections = std::move(written);
-}
-
 }  // namespace
 
 HiveStore::~HiveStore() { Reset(); }
@@ -235,7 +213,7 @@ void HiveStore::DeleteLeaf(Hive hive, RegNode* node, uint64_t now) {
 LONG HiveStore::Save(HiveState& state) {
   FileSystem& fs = CurrentFileSystem();
   const std::string path = PathOf(state);
-  HiveSectionTable written;
+  HiveWriteRecord written;
   const HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
     out->resize(length);
     uint64_t done = 0;
@@ -249,7 +227,6 @@ LONG HiveStore::Save(HiveState& state) {
     return 0;
   };
   const auto produce = [&](const AtomicWriteSink& sink) {
-    written.clear();
     return WriteHive(state.image, source, sink, &written);
   };
   const auto beforeRename = [&]() {
@@ -287,8 +264,7 @@ LONG HiveStore::Save(HiveState& state) {
   fs.Close(state.fd);
   state.fd = fd;
   state.fileStat = st;
-  AdoptSections(&state.image, std::move(written));
-  state.image.fileSize = static_cast<uint64_t>(st.st_size);
+  AdoptWrittenFile(&state.image, written, static_cast<uint64_t>(st.st_size));
   return ERROR_SUCCESS;
 }
 

@@ -1,5 +1,6 @@
 #include "platform/reg_text.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace oarepair::platform {
@@ -147,6 +148,17 @@ size_t Unescape(std::string_view text, char endChar, std::u16string* out) {
   if (out != nullptr) out->clear();
   size_t i = 0;
   while (i < text.size()) {
+    // Most names and strings are plain ASCII: take each run of it in one piece.
+    size_t run = i;
+    while (run < text.size() && text[run] != endChar && text[run] != '\\' &&
+           static_cast<unsigned char>(text[run]) < 0x80)
+      ++run;
+    if (run > i) {
+      if (out != nullptr) out->append(text.begin() + static_cast<std::ptrdiff_t>(i),
+                                      text.begin() + static_cast<std::ptrdiff_t>(run));
+      i = run;
+      if (i == text.size()) break;
+    }
     const char b = text[i];
     if (b == endChar) return i + 1;
     if (b == '\\') {

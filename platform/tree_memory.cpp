@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <new>
+#include <vector>
 
 namespace oarepair::platform {
 namespace {
@@ -68,6 +69,7 @@ class Pool {
     } else {
       p = Carve(ClassSize(cls));
     }
+    if (p != nullptr) ++m_live;
     Unlock();
     if (p == nullptr) throw std::bad_alloc();
     return p;
@@ -81,6 +83,7 @@ class Pool {
     auto* block = static_cast<FreeBlock*>(p);
     block->next = m_free[cls];
     m_free[cls] = block;
+    if (--m_live == 0) Rewind();
     Unlock();
   }
 
@@ -93,18 +96,30 @@ class Pool {
   }
   void Unlock() { m_lock.clear(std::memory_order_release); }
 
-  // Takes `size` bytes from the current slab, starting a new one when it is used up. What is
-  // left of the old slab (less than the largest class) stays unused.
+  // Takes `size` bytes from the current slab, moving on to the next one when it is used up.
+  // What is left of the old slab (less than the largest class) stays unused.
   void* Carve(size_t size) {
     if (m_next == nullptr || static_cast<size_t>(m_end - m_next) < size) {
-      void* slab = MapAligned(kSlabSize);
-      if (slab == nullptr) return nullptr;
-      m_next = static_cast<char*>(slab);
+      if (m_slab == m_slabs.size()) {
+        void* slab = MapAligned(kSlabSize);
+        if (slab == nullptr) return nullptr;
+        m_slabs.push_back(static_cast<char*>(slab));
+      }
+      m_next = m_slabs[m_slab++];
       m_end = m_next + kSlabSize;
     }
     void* p = m_next;
     m_next += size;
     return p;
+  }
+
+  // Nothing is in use: start again from the first slab, so that the next tree is laid out in
+  // the order it is built rather than in the order the last one was freed.
+  void Rewind() {
+    m_free.fill(nullptr);
+    m_slab = 0;
+    m_next = nullptr;
+    m_end = nullptr;
   }
 
   static void* AllocateLarge(size_t bytes) {
@@ -125,6 +140,9 @@ class Pool {
 
   std::atomic_flag m_lock = ATOMIC_FLAG_INIT;
   std::array<FreeBlock*, kClassCount> m_free{};
+  size_t m_live = 0;              // blocks handed out and not yet given back
+  std::vector<char*> m_slabs;     // every slab mapped so far, in order; never unmapped
+  size_t m_slab = 0;              // the next slab to carve from
   char* m_next = nullptr;
   char* m_end = nullptr;
 };
