@@ -8,9 +8,7 @@
 #include <new>
 #include <vector>
 
-namespace oarepair::platform {
-namespace {
-
+// Under AddressSanitizer every block is its own allocation, so misuse of a node is still caught.
 #if defined(__SANITIZE_ADDRESS__)
 #define OAREPAIR_TREE_MEMORY_PLAIN 1
 #elif defined(__has_feature)
@@ -18,6 +16,17 @@ namespace {
 #define OAREPAIR_TREE_MEMORY_PLAIN 1
 #endif
 #endif
+
+namespace oarepair::platform {
+
+#ifdef OAREPAIR_TREE_MEMORY_PLAIN
+
+void* TreeAllocate(size_t bytes) { return ::operator new(bytes); }
+void TreeDeallocate(void* p, size_t) noexcept { ::operator delete(p); }
+
+#else
+
+namespace {
 
 constexpr size_t kSlabSize = size_t{2} << 20;  // one huge page
 constexpr size_t kLargestClass = 8192;          // a full block of 512 children
@@ -156,13 +165,9 @@ Pool& ThePool() {
 
 }  // namespace
 
-#ifdef OAREPAIR_TREE_MEMORY_PLAIN
-// Under AddressSanitizer every block is its own allocation, so misuse of a node is still caught.
-void* TreeAllocate(size_t bytes) { return ::operator new(bytes); }
-void TreeDeallocate(void* p, size_t) noexcept { ::operator delete(p); }
-#else
 void* TreeAllocate(size_t bytes) { return ThePool().Allocate(bytes); }
 void TreeDeallocate(void* p, size_t bytes) noexcept { ThePool().Deallocate(p, bytes); }
+
 #endif
 
 }  // namespace oarepair::platform
