@@ -539,6 +539,8 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
   const uint64_t sizeHint =
       fs.FStat(fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
   HiveParser parser(image, error, sizeHint);
+  // The tree takes about as many bytes as the file (more for small keys, less for big values).
+  const TreePrefault prefault(static_cast<size_t>(sizeHint));
   std::string chunk(kChunkSize, '\0');
   std::string carry;  // a line that runs over the end of a chunk
   uint64_t carryOffset = 0;

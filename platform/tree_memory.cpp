@@ -5,7 +5,10 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 // Under AddressSanitizer every block is its own allocation, so misuse of a node is still caught.
@@ -23,6 +26,10 @@ namespace oarepair::platform {
 
 void* TreeAllocate(size_t bytes) { return ::operator new(bytes); }
 void TreeDeallocate(void* p, size_t) noexcept { ::operator delete(p); }
+
+struct TreePrefault::State {};
+TreePrefault::TreePrefault(size_t) {}
+TreePrefault::~TreePrefault() = default;
 
 #else
 
@@ -75,6 +82,7 @@ class Pool {
     void* p = m_free[cls];
     if (p != nullptr) {
       m_free[cls] = m_free[cls]->next;
+      m_freeBytes -= ClassSize(cls);
     } else {
       p = Carve(ClassSize(cls));
     }
@@ -92,8 +100,26 @@ class Pool {
     auto* block = static_cast<FreeBlock*>(p);
     block->next = m_free[cls];
     m_free[cls] = block;
+    m_freeBytes += ClassSize(cls);
     if (--m_live == 0) Rewind();
     Unlock();
+  }
+
+  // Makes sure about `bytes` are ready to carve: maps what the unused slabs and the free blocks
+  // do not already cover (whole slabs), to be carved after them. Returns the new region and sets
+  // *size, or returns nullptr when nothing new was needed or the mapping failed.
+  char* Reserve(size_t bytes, size_t* size) {
+    Lock();
+    const size_t spare = (m_slabs.size() - m_slab) * kSlabSize + m_freeBytes;
+    Unlock();
+    if (spare >= bytes) return nullptr;
+    *size = RoundToSlab(bytes - spare);
+    auto* region = static_cast<char*>(MapAligned(*size));
+    if (region == nullptr) return nullptr;
+    Lock();
+    for (size_t off = 0; off < *size; off += kSlabSize) m_slabs.push_back(region + off);
+    Unlock();
+    return region;
   }
 
  private:
@@ -126,6 +152,7 @@ class Pool {
   // the order it is built rather than in the order the last one was freed.
   void Rewind() {
     m_free.fill(nullptr);
+    m_freeBytes = 0;
     m_slab = 0;
     m_next = nullptr;
     m_end = nullptr;
@@ -150,6 +177,7 @@ class Pool {
   std::atomic_flag m_lock = ATOMIC_FLAG_INIT;
   std::array<FreeBlock*, kClassCount> m_free{};
   size_t m_live = 0;              // blocks handed out and not yet given back
+  size_t m_freeBytes = 0;         // bytes on the free lists
   std::vector<char*> m_slabs;     // every slab mapped so far, in order; never unmapped
   size_t m_slab = 0;              // the next slab to carve from
   char* m_next = nullptr;
@@ -167,6 +195,38 @@ Pool& ThePool() {
 
 void* TreeAllocate(size_t bytes) { return ThePool().Allocate(bytes); }
 void TreeDeallocate(void* p, size_t bytes) noexcept { ThePool().Deallocate(p, bytes); }
+
+struct TreePrefault::State {
+  std::atomic<bool> stop{false};
+  std::thread helper;
+};
+
+TreePrefault::TreePrefault(size_t bytes) {
+  // Below a few slabs the thread costs more than the faults it saves.
+  if (bytes < 4 * kSlabSize) return;
+  size_t size = 0;
+  char* region = ThePool().Reserve(bytes, &size);
+  if (region == nullptr) return;
+  auto state = std::make_unique<State>();
+  std::atomic<bool>* stop = &state->stop;
+  try {
+    // MADV_POPULATE_WRITE faults the pages in without writing to them, so it is safe while the
+    // caller already uses the first slabs; a kernel without it answers EINVAL and we stop.
+    state->helper = std::thread([region, size, stop] {
+      for (size_t off = 0; off < size && !stop->load(std::memory_order_relaxed); off += kSlabSize)
+        if (madvise(region + off, kSlabSize, MADV_POPULATE_WRITE) != 0) break;
+    });
+  } catch (const std::system_error&) {
+    return;  // no thread: the pages are faulted in as they are used
+  }
+  m_state = std::move(state);
+}
+
+TreePrefault::~TreePrefault() {
+  if (!m_state) return;
+  m_state->stop.store(true, std::memory_order_relaxed);
+  m_state->helper.join();
+}
 
 #endif
 

@@ -4,12 +4,28 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 namespace oarepair::platform {
 
 // Thread-safe. Blocks are 16-byte aligned; `bytes` must be the size given to TreeAllocate.
 void* TreeAllocate(size_t bytes);
 void TreeDeallocate(void* p, size_t bytes) noexcept;
+
+// While it lives, a helper thread faults in about `bytes` of fresh tree memory ahead of the
+// caller, who is about to fill it (loading a large file): the kernel zeroes those pages on the
+// second core instead of in the caller's page faults. It never faults in more than `bytes`.
+class TreePrefault {
+ public:
+  explicit TreePrefault(size_t bytes);
+  ~TreePrefault();  // stops the helper and waits for it
+  TreePrefault(const TreePrefault&) = delete;
+  TreePrefault& operator=(const TreePrefault&) = delete;
+
+ private:
+  struct State;
+  std::unique_ptr<State> m_state;  // null when there is nothing to do
+};
 
 // A stateless allocator over TreeAllocate, for the standard containers of the tree.
 template <class T>

@@ -111,5 +111,28 @@ TEST(TreeMemory, ThreadsAllocatingAtOnceGetDisjointBlocks) {
     for (const Block& b : mine) TreeDeallocate(b.data, b.size);
 }
 
+// The helper thread faults pages in while the same pages are being filled: what is written
+// must stay written (faulting in must never write to the memory), and the blocks handed out
+// while it runs and after it has stopped are as sound as any.
+TEST(TreeMemory, BlocksFilledWhilePagesAreFaultedInAheadStayIntact) {
+  std::vector<Block> blocks;
+  {
+    const TreePrefault prefault(size_t{64} << 20);
+    for (size_t i = 0; i < 200000; ++i) {
+      const size_t size = 16 + (i * 53) % 240;
+      Block b{static_cast<unsigned char*>(TreeAllocate(size)), size};
+      Fill(b, i);
+      blocks.push_back(b);
+    }
+  }
+  for (size_t i = 0; i < 1000; ++i) {
+    Block b{static_cast<unsigned char*>(TreeAllocate(100)), 100};
+    Fill(b, blocks.size());
+    blocks.push_back(b);
+  }
+  for (size_t i = 0; i < blocks.size(); ++i) ASSERT_TRUE(Intact(blocks[i], i)) << i;
+  for (const Block& b : blocks) TreeDeallocate(b.data, b.size);
+}
+
 }  // namespace
 }  // namespace oarepair::platform
