@@ -254,22 +254,32 @@ class HiveParser {
 
   // `body` follows the '['; the section's text starts at `start`.
   bool Section(std::string_view body, uint64_t start) {
-    const size_t used = Unescape(body, ']', &m_path);
-    if (used == kNoEndChar) return Fail(m_line, "the key path does not end with an unescaped ']'");
+    // The names this header shares with the previous one are not decoded again: sections come
+    // mostly in tree order, so most of a path is usually the one before.
+    size_t shared = 0;
+    size_t rawStart = 0;
+    SharedWithPrevious(body, &shared, &rawStart);
+    if (shared > m_lastPath.size()) shared = rawStart = 0;  // cannot happen; never trust it
+    const size_t tailUsed = Unescape(body.substr(rawStart), ']', &m_path);
+    if (tailUsed == kNoEndChar)
+      return Fail(m_line, "the key path does not end with an unescaped ']'");
+    const size_t used = rawStart + tailUsed;
     uint32_t seconds = 0;
     const uint64_t time = ReadSeconds(body.substr(used), &seconds)
                               ? seconds * kTicksPerSecond + kUnixEpochAsFileTime
                               : NowFileTime();  // Wine gives such a key the load time
     RegNode* node = m_image->root.get();
     // Wine takes a path whose first unit is NUL for the branch root.
-    if (m_path.empty() || m_path[0] != u'\0') {
+    const bool rootByNul = shared == 0 && !m_path.empty() && m_path[0] == u'\0';
+    if (!rootByNul) {
       SplitKeyPath(m_path, &m_names);
       for (std::u16string_view name : m_names)
         if (name.size() > kMaxKeyNameLength)
           return Fail(m_line, "a key name is longer than " + std::to_string(kMaxKeyNameLength) +
                                   " characters");
-      node = Resolve();
+      node = Resolve(shared);
     }
+    RememberPath(body.substr(0, used - 1), shared, rawStart, rootByNul);
     CloseSection(start);
     if (m_current < 0) m_image->headerLength = start;
     HiveSectionTable& sections = m_image->sections;
@@ -298,17 +308,92 @@ class HiveParser {
     return true;
   }
 
-  // Finds or creates the key of m_names. Sections come mostly in tree order, so the path of the
-  // previous header is reused as far as it matches.
-  RegNode* Resolve() {
-    RegNode* node = m_image->root.get();
+  // How many names of the path in `body` are, byte for byte, those of the previous header, and
+  // where the rest of it starts. A name counts only with the plain "\\\\" after it in both.
+  void SharedWithPrevious(std::string_view body, size_t* shared, size_t* rawStart) const {
+    *shared = 0;
+    *rawStart = 0;
+    if (m_prevCuts.empty() && !m_prevClean) return;
+    const size_t limit = std::min(body.size(), m_prevRaw.size());
+    size_t same = 0;
+    while (same < limit && body[same] == m_prevRaw[same]) ++same;
+    while (*shared < m_prevCuts.size() && m_prevCuts[*shared] <= same) {
+      *rawStart = m_prevCuts[*shared];
+      ++*shared;
+    }
+    // The whole previous path, then a separator: a key below the previous one.
+    if (m_prevClean && *shared == m_prevCuts.size() && same == m_prevRaw.size() &&
+        body.substr(same, 2) == "\\\\") {
+      *rawStart = same + 2;
+      ++*shared;
+    }
+  }
+
+  // Keeps the raw path of this header and where its plain separators end, for the next one.
+  void RememberPath(std::string_view raw, size_t shared, size_t rawStart, bool rootByNul) {
+    m_prevRaw.assign(raw.data(), raw.size());
+    m_prevCuts.resize(shared == 0 ? 0 : std::min(shared, m_prevCuts.size()));
+    if (shared > 0 && m_prevCuts.size() < shared) m_prevCuts.push_back(rawStart);
+    m_prevClean = !rootByNul && PlainCuts(raw, rawStart, &m_prevCuts);
+    if (rootByNul) m_prevCuts.clear();
+  }
+
+  // Adds the offsets just past each separator of raw[from..] written as a plain "\\\\" that ends
+  // a non-empty name, up to the first separator written any other way (\x5c, \134) or the first
+  // empty name, after which names can no longer be counted from the raw text. True when the
+  // rest of the path was covered that way and ends with a non-empty name.
+  static bool PlainCuts(std::string_view raw, size_t from, std::vector<size_t>* cuts) {
+    size_t nameStart = from;
+    size_t i = from;
+    while (i < raw.size()) {
+      if (raw[i] != '\\' || i + 1 >= raw.size()) {
+        ++i;
+        continue;
+      }
+      const char e = raw[i + 1];
+      if (e == '\\') {
+        if (i == nameStart) return false;
+        i += 2;
+        cuts->push_back(i);
+        nameStart = i;
+      } else if (e == 'x') {
+        unsigned value = 0;
+        size_t digits = 0;
+        for (; digits < 4 && i + 2 + digits < raw.size() && IsHexDigit(raw[i + 2 + digits]);
+             ++digits)
+          value = value * 16 + HexValue(raw[i + 2 + digits]);
+        if (digits > 0 && value == '\\') return false;
+        i += 2 + digits;
+      } else if (e >= '0' && e <= '7') {
+        unsigned value = 0;
+        size_t digits = 0;
+        for (; digits < 3 && i + 1 + digits < raw.size() && raw[i + 1 + digits] >= '0' &&
+               raw[i + 1 + digits] <= '7';
+             ++digits)
+          value = value * 8 + static_cast<unsigned>(raw[i + 1 + digits] - '0');
+        if (value == '\\') return false;
+        i += 1 + digits;
+      } else {
+        i += 2;  // any other escaped character is part of the name
+      }
+    }
+    return nameStart < raw.size();
+  }
+
+  // Finds or creates the key whose path is the first `shared` keys of the previous header's path
+  // followed by m_names. The previous path is reused as far as it matches.
+  RegNode* Resolve(size_t shared) {
+    RegNode* node = shared > 0 ? m_lastPath[shared - 1] : m_image->root.get();
+    size_t depth = shared;
     size_t i = 0;
     // The same spelling as in the previous header is the common case; only a different one
     // needs the case-folding comparison.
-    while (i < m_names.size() && i < m_lastPath.size() &&
-           (m_lastPath[i]->name == m_names[i] || NamesEqual(m_lastPath[i]->name, m_names[i])))
-      node = m_lastPath[i++];
-    m_lastPath.resize(i);
+    while (i < m_names.size() && depth < m_lastPath.size() &&
+           (m_lastPath[depth]->name == m_names[i] || NamesEqual(m_lastPath[depth]->name, m_names[i]))) {
+      node = m_lastPath[depth++];
+      ++i;
+    }
+    m_lastPath.resize(depth);
     for (; i < m_names.size(); ++i) {
       RegNode* child = node->children.Find(m_names[i]);
       if (child == nullptr) {
@@ -342,9 +427,12 @@ class HiveParser {
   uint64_t m_valueLine = 0;    // the line where that hex value started
   int32_t m_current = -1;      // the section being read
   uint64_t m_sectionTime = 0;
-  std::u16string m_path;
-  std::vector<std::u16string_view> m_names;
-  std::vector<RegNode*> m_lastPath;
+  std::u16string m_path;                      // the decoded part of the current header's path
+  std::vector<std::u16string_view> m_names;   // its names
+  std::vector<RegNode*> m_lastPath;           // the keys along the previous header's path
+  std::string m_prevRaw;                      // the previous header's path as written
+  std::vector<size_t> m_prevCuts;  // offsets in it just past each plain separator, name by name
+  bool m_prevClean = false;        // those separators cover the whole of it
   std::unordered_map<const RegNode*, int32_t> m_lastSection;  // keys with repeated sections
 };
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <functional>
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -435,6 +436,50 @@ TEST(HiveParse, PathStartingWithAnEscapedNulIsTheBranchRoot) {
   const HiveImage image = Parse(kHeader + "\n[\\0abc] 5\n\"nulroot\"=\"1\"\n");
   EXPECT_EQ(image.root->section, 0);
   EXPECT_TRUE(image.root->children.empty());
+}
+
+// The names a header shares with the one before are taken from the previous key rather than
+// decoded again. Each header of a long run, built from the previous path plus new names and full
+// of escapes that look like separators, must reach the key it reaches when parsed alone.
+TEST(HiveParse, HeadersThatShareTheirStartResolveAsWhenAlone) {
+  const std::vector<std::string> pieces = {
+      "a", "B", "ab", "\\x41", "\\x41b", "c\\]", "d\\[", "\\x5c", "x\\x5cy", "\\134",
+      "p\\0134", "\\0", "\\x0", "\xc3\xa9", "\\\xc3\xa9", "\\t", "q\\\\", "", "7",
+      "\\x", "z\\x41\\x5C"};
+  std::mt19937 rng(20261208);
+  auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+  std::vector<std::string> paths;
+  std::vector<std::string> current;
+  std::string text = kHeader;
+  for (int i = 0; i < 3000; ++i) {
+    current.resize(current.empty() ? 0 : pick(current.size() + 1));
+    for (size_t extra = 1 + pick(3); extra > 0; --extra)
+      current.push_back(pieces[pick(pieces.size())]);
+    std::string path;
+    for (size_t j = 0; j < current.size(); ++j) path += (j > 0 ? "\\\\" : "") + current[j];
+    if (pick(20) == 0) path = "\\\\" + path;  // a leading separator
+    if (pick(20) == 0) path += "\\\\";        // a trailing one
+    text += "\n[" + path + "] 1\n";
+    paths.push_back(path);
+  }
+  const HiveImage all = Parse(text);
+  ASSERT_EQ(all.sections.size(), paths.size());
+  for (size_t i = 0; i < paths.size(); ++i) {
+    const HiveImage alone = Parse(kHeader + "\n[" + paths[i] + "] 1\n");
+    ASSERT_EQ(alone.sections.size(), 1u);
+    // Compared without regard to case: the first spelling of a key is the one it keeps.
+    auto folded = [](const RegNode* n) {
+      std::u16string path;
+      for (; n != nullptr && n->parent != nullptr; n = n->parent) {
+        std::u16string name = Str(n->name);
+        for (char16_t& c : name) c = FoldChar(c);
+        path = name + u"/" + path;
+      }
+      return path;
+    };
+    ASSERT_EQ(folded(all.sections[i].node), folded(alone.sections[0].node))
+        << "header " << i << ": [" << paths[i] << "]";
+  }
 }
 
 TEST(HiveParse, TimesComeFromTimeLineOrHeaderSeconds) {
