@@ -223,6 +223,8 @@ class HiveParser {
     CloseSection(size);
     if (m_current < 0) m_image->headerLength = size;
     m_image->fileSize = size;
+    // Every key of a loaded file has a section or a subkey: implied keys have subkeys.
+    m_image->completeAtShape = TreeShapeCount();
     return true;
   }
 
@@ -674,7 +676,10 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
 
 int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveByteSink& sink,
               HiveWriteRecord* record) {
-  const std::vector<NewSection> fresh = CollectNewSections(image);
+  // The walk of the whole tree is needed only when its shape changed since it was complete.
+  const std::vector<NewSection> fresh = image.completeAtShape == TreeShapeCount()
+                                            ? std::vector<NewSection>()
+                                            : CollectNewSections(image);
   if (record != nullptr) {
     record->copied.assign(image.sections.size(), false);
     record->fresh.clear();
@@ -712,6 +717,8 @@ void AdoptWrittenFile(HiveImage* image, const HiveWriteRecord& record, uint64_t 
   HiveSectionTable& sections = image->sections;
   uint64_t position = image->headerLength;
   image->fileSize = fileSize;
+  // The file just written gave a section to every key that needed one.
+  image->completeAtShape = TreeShapeCount();
   if (record.fresh.empty()) {
     // Nothing was generated, so every copied section keeps its index and its chain: only the
     // offsets move, and what was not copied is marked removed. One pass over the table, none
@@ -771,6 +778,7 @@ void AdoptWrittenFile(HiveImage* image, const HiveWriteRecord& record, uint64_t 
 }
 
 void RemoveSections(HiveImage* image, const RegNode* node) {
+  CountTreeShapeChange();
   size_t steps = 0;
   for (int32_t i = node->section; i >= 0 && static_cast<size_t>(i) < image->sections.size() &&
                                   steps <= image->sections.size();

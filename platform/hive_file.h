@@ -32,6 +32,9 @@ struct HiveImage {
   HiveSectionTable sections;
   uint64_t headerLength = 0;           // bytes before the first section
   uint64_t fileSize = 0;
+  // The TreeShapeCount at which every live key was known to have a section or a subkey (right
+  // after loading or saving); while the count is unchanged, a save generates no section.
+  uint64_t completeAtShape = 0;
 };
 
 enum class HiveParseStatus { kOk, kIoError, kMalformed };

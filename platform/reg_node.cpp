@@ -1,6 +1,7 @@
 #include "platform/reg_node.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "platform/names.h"
 
@@ -14,6 +15,14 @@ bool NameLess(const RegNodePtr& node, std::u16string_view name) {
 }
 
 }  // namespace
+
+namespace {
+// Starts above zero, so that a count of zero never matches.
+std::atomic<uint64_t> g_shapeCount{1};
+}  // namespace
+
+uint64_t TreeShapeCount() { return g_shapeCount.load(std::memory_order_relaxed); }
+void CountTreeShapeChange() { g_shapeCount.fetch_add(1, std::memory_order_relaxed); }
 
 RegNodePtr MakeNode(std::u16string_view name) {
   return std::allocate_shared<RegNode>(TreeAllocator<RegNode>(), name);
@@ -59,6 +68,7 @@ RegNodePtr ChildList::FindShared(std::u16string_view name) const {
 }
 
 void ChildList::Insert(RegNodePtr child) {
+  CountTreeShapeChange();
   ++m_size;
   if (m_blocks.empty()) {
     m_blocks.emplace_back();
@@ -99,6 +109,7 @@ bool ChildList::Erase(const RegNode* child) {
   size_t b = 0;
   size_t p = 0;
   if (!Locate(child->name, &b, &p) || m_blocks[b][p].get() != child) return false;
+  CountTreeShapeChange();
   Block& blk = m_blocks[b];
   blk.erase(blk.begin() + static_cast<std::ptrdiff_t>(p));
   --m_size;
@@ -151,6 +162,7 @@ RegNode* ChildList::At(size_t index) const {
 }
 
 void ChildList::TakeAll(std::vector<RegNodePtr>* out) {
+  if (m_size > 0) CountTreeShapeChange();
   for (auto& block : m_blocks)
     for (auto& node : block) out->push_back(std::move(node));
   m_blocks.clear();

@@ -20,6 +20,11 @@ using NodeName = std::basic_string<char16_t, std::char_traits<char16_t>, TreeAll
 // A new key, detached from any tree, allocated with its reference count in the tree's memory.
 RegNodePtr MakeNode(std::u16string_view name);
 
+// Counts every change of shape of any key tree (a child added or removed, a key's sections
+// dropped). A tree whose state was checked at one count is unchanged while the count stays.
+uint64_t TreeShapeCount();
+void CountTreeShapeChange();
+
 // Children sorted by Wine's name order, kept in blocks of a few hundred so that insertion and
 // deletion anywhere cost O(block) rather than O(n), while lookup by name is a binary search and
 // lookup by index walks a Fenwick tree of block sizes: O(log n) for both.

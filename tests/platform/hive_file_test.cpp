@@ -969,6 +969,29 @@ TEST(HiveWrite, AdoptedImageDescribesTheNewFile) {
   }
 }
 
+// A save that needed no new section does not stop the next one from giving them: keys created
+// or emptied after a save still get their sections.
+TEST(HiveWrite, KeysChangedAfterASaveStillGetTheirSections) {
+  const std::string abc = RegSection("A\\\\B\\\\C", kT0, "\"v\"=\"1\"\n");
+  const std::string x = RegSection("X", kT0, "\"v\"=\"2\"\n");
+  const std::string text = kHeader + abc + x;
+  HiveImage image = Parse(text);
+  std::string first;
+  HiveWriteRecord record;
+  ASSERT_EQ(WriteToString(image, text, &first, &record), 0);
+  ASSERT_EQ(first, text);
+  AdoptWrittenFile(&image, record, first.size());
+
+  DeleteKey(&image, u"A\\B\\C", kNowTime);  // A\B is left with no subkey and no section
+  std::string second;
+  ASSERT_EQ(WriteToString(image, first, &second, &record), 0);
+  EXPECT_EQ(second, kHeader + Fresh("A\\\\B") + x);
+  AdoptWrittenFile(&image, record, second.size());
+
+  CreateKey(&image, u"X\\Y", kNowTime);
+  EXPECT_EQ(Rewrite(image, second), kHeader + Fresh("A\\\\B") + x + Fresh("X\\\\Y"));
+}
+
 TEST(HiveWrite, StreamsInPiecesOfAtMostAMebibyte) {
   const std::string text = test_support::LargeHiveText(5 << 20);
   HiveImage image = Parse(text);
