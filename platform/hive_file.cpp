@@ -16,8 +16,9 @@ namespace oarepair::platform {
 namespace {
 
 constexpr std::string_view kMagic = "WINE REGISTRY Version 2";
-// Reads and writes move the file in pieces of this size, so neither ever holds the whole text.
-constexpr size_t kChunkSize = size_t{1} << 20;
+// Reads and writes move the file in pieces of this size, so neither ever holds the whole text;
+// small enough that the buffers weigh little beside the tree of a small file.
+constexpr size_t kChunkSize = size_t{256} << 10;
 constexpr uint64_t kTicksPerSecond = 10000000;
 
 // Wine skips these before the first character of a line and around '=' and hex bytes.
@@ -157,9 +158,10 @@ class HiveParser {
   }
 
   // One line without its '\n', starting at byte `offset` of the file.
-  bool Line(std::string_view raw, uint64_t offset) {
+  // `mayHoldNul` false: the caller has seen that the text around the line holds no NUL byte.
+  bool Line(std::string_view raw, uint64_t offset, bool mayHoldNul = true) {
     ++m_line;
-    if (std::memchr(raw.data(), '\0', raw.size()) != nullptr)
+    if (mayHoldNul && std::memchr(raw.data(), '\0', raw.size()) != nullptr)
       return Fail(m_line, "the line contains a NUL byte");
     std::string_view content = raw;
     if (!content.empty() && content.back() == '\r') content.remove_suffix(1);
@@ -613,12 +615,15 @@ class HiveWriter {
 
 HiveParseStatus ParseHiveText(std::string_view text, HiveImage* image, HiveParseError* error) {
   HiveParser parser(image, error, text.size());
+  // One look for NUL bytes over the whole text spares one per line when there are none.
+  const bool hasNul = std::memchr(text.data(), '\0', text.size()) != nullptr;
   size_t start = 0;
   while (start < text.size()) {
     const void* nl = std::memchr(text.data() + start, '\n', text.size() - start);
     const size_t end =
         nl == nullptr ? text.size() : static_cast<size_t>(static_cast<const char*>(nl) - text.data());
-    if (!parser.Line(text.substr(start, end - start), start)) return HiveParseStatus::kMalformed;
+    if (!parser.Line(text.substr(start, end - start), start, hasNul))
+      return HiveParseStatus::kMalformed;
     start = end + 1;
   }
   return FinishParse(parser, text.size());
@@ -648,6 +653,7 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
       return HiveParseStatus::kIoError;
     }
     if (got == 0) break;
+    const bool chunkHasNul = std::memchr(chunk.data(), '\0', got) != nullptr;
     size_t start = 0;
     while (start < got) {
       const void* nl = std::memchr(chunk.data() + start, '\n', got - start);
@@ -663,7 +669,8 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
         ok = parser.Line(carry, carryOffset);
         carry.clear();
       } else {
-        ok = parser.Line(std::string_view(chunk.data() + start, end - start), fileOffset + start);
+        ok = parser.Line(std::string_view(chunk.data() + start, end - start), fileOffset + start,
+                         chunkHasNul);
       }
       if (!ok) return HiveParseStatus::kMalformed;
       start = end + 1;

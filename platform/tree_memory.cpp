@@ -37,7 +37,10 @@ namespace {
 
 constexpr size_t kSlabSize = size_t{2} << 20;  // one huge page
 constexpr size_t kLargestClass = 8192;          // a full block of 512 children
-constexpr size_t kHugeAllocation = size_t{1} << 20;
+// Huge pages pay off for big trees only: a small one would fill a whole 2 MiB page for a few
+// kilobytes. Slabs are advised from this many on, single blocks from this size on.
+constexpr size_t kHugeFromSlab = 8;
+constexpr size_t kHugeAllocation = size_t{8} << 20;
 // 16-byte steps up to 256 bytes (nodes, names), then powers of two up to kLargestClass.
 constexpr size_t kSmallClasses = 16;
 constexpr size_t kClassCount = kSmallClasses + 5;
@@ -53,9 +56,9 @@ size_t ClassSize(size_t cls) {
   return cls < kSmallClasses ? (cls + 1) * 16 : size_t{512} << (cls - kSmallClasses);
 }
 
-// Maps `bytes` (a multiple of kSlabSize) aligned to kSlabSize and asks for huge pages; the
-// kernel may refuse the advice, which only costs speed.
-void* MapAligned(size_t bytes) {
+// Maps `bytes` (a multiple of kSlabSize) aligned to kSlabSize and, when `huge`, asks for huge
+// pages; the kernel may refuse the advice, which only costs speed.
+void* MapAligned(size_t bytes, bool huge) {
   void* raw = mmap(nullptr, bytes + kSlabSize, PROT_READ | PROT_WRITE,
                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
@@ -65,7 +68,7 @@ void* MapAligned(size_t bytes) {
   const uintptr_t end = start + bytes + kSlabSize;
   if (end > aligned + bytes) munmap(reinterpret_cast<void*>(aligned + bytes), end - aligned - bytes);
   void* p = reinterpret_cast<void*>(aligned);
-  madvise(p, bytes, MADV_HUGEPAGE);
+  if (huge) madvise(p, bytes, MADV_HUGEPAGE);
   return p;
 }
 
@@ -114,7 +117,7 @@ class Pool {
     Unlock();
     if (spare >= bytes) return nullptr;
     *size = RoundToSlab(bytes - spare);
-    auto* region = static_cast<char*>(MapAligned(*size));
+    auto* region = static_cast<char*>(MapAligned(*size, true));
     if (region == nullptr) return nullptr;
     Lock();
     for (size_t off = 0; off < *size; off += kSlabSize) m_slabs.push_back(region + off);
@@ -136,7 +139,7 @@ class Pool {
   void* Carve(size_t size) {
     if (m_next == nullptr || static_cast<size_t>(m_end - m_next) < size) {
       if (m_slab == m_slabs.size()) {
-        void* slab = MapAligned(kSlabSize);
+        void* slab = MapAligned(kSlabSize, m_slabs.size() >= kHugeFromSlab);
         if (slab == nullptr) return nullptr;
         m_slabs.push_back(static_cast<char*>(slab));
       }
@@ -160,7 +163,7 @@ class Pool {
 
   static void* AllocateLarge(size_t bytes) {
     if (bytes < kHugeAllocation) return ::operator new(bytes);
-    void* p = MapAligned(RoundToSlab(bytes));
+    void* p = MapAligned(RoundToSlab(bytes), true);
     if (p == nullptr) throw std::bad_alloc();
     return p;
   }

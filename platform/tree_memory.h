@@ -1,6 +1,6 @@
 // Memory for the key tree (nodes, names, child blocks, section tables): size classes with free
-// lists over 2 MiB slabs advised for transparent huge pages. Loading a large registry file then
-// takes a few hundred page faults instead of tens of thousands, which dominate a fresh process.
+// lists over 2 MiB slabs, advised for transparent huge pages once the tree is large. Loading a
+// large registry file then takes a few hundred page faults instead of tens of thousands.
 #pragma once
 
 #include <cstddef>

@@ -39,6 +39,7 @@ TEST(TreeMemory, BlocksOfEverySizeAreAlignedAndDisjoint) {
   for (size_t s = 1; s <= 300; ++s) sizes.push_back(s);
   for (size_t edge : {512, 1024, 2048, 4096, 8192, 16384, 1 << 20, (1 << 21) + 5})
     for (size_t s : {edge - 1, edge, edge + 1}) sizes.push_back(s);
+  sizes.push_back((size_t{8} << 20) + 1);  // mapped on its own
   std::vector<Block> blocks;
   for (int round = 0; round < 3; ++round)
     for (size_t size : sizes) {
