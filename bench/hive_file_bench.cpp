@@ -117,17 +117,23 @@ void HiveLoad(benchmark::State& state, const std::string& file) {
   SetSizeCounters(state, FileSize(file), sections);
 }
 
+// Loads `file` (open as `in`) for a save benchmark that writes into `dir`; skips the benchmark
+// with the reason when it cannot.
+bool LoadForSave(benchmark::State& state, const std::string& file, const OpenFile& in,
+                 const TempDir& dir, HiveImage* image) {
+  std::string message;
+  if (in.Fd() >= 0 && dir.Valid() && Parse(in.Fd(), image, &message)) return true;
+  state.SkipWithError(("cannot load " + file + ": " + message).c_str());
+  return false;
+}
+
 // Writing the loaded tree back: every section copied from the original file, new ones made, into
 // a plain file without fsync, so this is the cost of producing the bytes.
 void HiveSave(benchmark::State& state, const std::string& file) {
   OpenFile in(file, O_RDONLY);
   TempDir dir;
   HiveImage image;
-  std::string message;
-  if (in.Fd() < 0 || !dir.Valid() || !Parse(in.Fd(), &image, &message)) {
-    state.SkipWithError(("cannot load " + file + ": " + message).c_str());
-    return;
-  }
+  if (!LoadForSave(state, file, in, dir, &image)) return;
   const std::string outPath = dir.File("out.reg");
   const platform::HiveByteSource source = SourceOf(in.Fd());
   for (auto _ : state) {
@@ -158,11 +164,7 @@ void HiveSaveAtomic(benchmark::State& state, const std::string& file) {
   OpenFile in(file, O_RDONLY);
   TempDir dir;
   HiveImage image;
-  std::string message;
-  if (in.Fd() < 0 || !dir.Valid() || !Parse(in.Fd(), &image, &message)) {
-    state.SkipWithError(("cannot load " + file + ": " + message).c_str());
-    return;
-  }
+  if (!LoadForSave(state, file, in, dir, &image)) return;
   const std::string outPath = dir.File("system.reg");
   const platform::HiveByteSource source = SourceOf(in.Fd());
   const auto produce = [&](const platform::AtomicWriteSink& sink) {

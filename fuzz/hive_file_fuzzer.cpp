@@ -152,7 +152,8 @@ void WriteScratchFile(const std::string& text) {
   ::close(fd);
 }
 
-void CheckAccepted(const std::string& text, const p::HiveImage& image) {
+// What WriteHive makes of `image`, read from `text`; `failure` when it fails.
+std::string WrittenText(const std::string& text, const p::HiveImage& image, const char* failure) {
   std::string written;
   const p::HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
     if (offset > text.size() || length > text.size() - offset) return EIO;
@@ -163,7 +164,12 @@ void CheckAccepted(const std::string& text, const p::HiveImage& image) {
     written.append(data, size);
     return 0;
   };
-  if (p::WriteHive(image, source, sink) != 0) Fail("WriteHive failed on an unchanged tree");
+  if (p::WriteHive(image, source, sink) != 0) Fail(failure);
+  return written;
+}
+
+void CheckAccepted(const std::string& text, const p::HiveImage& image) {
+  const std::string written = WrittenText(text, image, "WriteHive failed on an unchanged tree");
   // A file with no section at all has a bare root, which is written as a "[]" section (as Wine
   // writes an empty branch); every other file comes back byte for byte.
   if (!image.sections.empty() && written != text) Fail("an accepted file was not written back as read");
@@ -261,17 +267,7 @@ void CheckEdited(const std::string& text, p::HiveImage& image, uint32_t hash) {
     if (under->link) break;
   }
 
-  std::string written;
-  const p::HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
-    if (offset > text.size() || length > text.size() - offset) return EIO;
-    out->assign(text, static_cast<size_t>(offset), static_cast<size_t>(length));
-    return 0;
-  };
-  const p::HiveByteSink sink = [&](const char* data, size_t size) {
-    written.append(data, size);
-    return 0;
-  };
-  if (p::WriteHive(image, source, sink) != 0) Fail("WriteHive failed on a changed tree");
+  const std::string written = WrittenText(text, image, "WriteHive failed on a changed tree");
   p::HiveImage again;
   p::HiveParseError error;
   if (p::ParseHiveText(written, &again, &error) != p::HiveParseStatus::kOk)
