@@ -393,7 +393,8 @@ class HiveParser {
     // The same spelling as in the previous header is the common case; only a different one
     // needs the case-folding comparison.
     while (i < m_names.size() && depth < m_lastPath.size() &&
-           (m_lastPath[depth]->name == m_names[i] || NamesEqual(m_lastPath[depth]->name, m_names[i]))) {
+           (m_lastPath[depth]->name() == m_names[i] ||
+            NamesEqual(m_lastPath[depth]->name(), m_names[i]))) {
       node = m_lastPath[depth++];
       ++i;
     }
@@ -794,13 +795,13 @@ void RemoveSections(HiveImage* image, const RegNode* node) {
 }
 
 std::string EscapedKeyPath(const RegNode* node) {
-  std::vector<const NodeName*> names;
+  std::vector<std::u16string_view> names;
   for (const RegNode* n = node; n != nullptr && n->parent != nullptr; n = n->parent)
-    names.push_back(&n->name);
+    names.push_back(n->name());
   std::string path;
   for (auto it = names.rbegin(); it != names.rend(); ++it) {
     if (it != names.rbegin()) path += "\\\\";
-    AppendEscaped(**it, EscapeContext::kKeyPath, &path);
+    AppendEscaped(*it, EscapeContext::kKeyPath, &path);
   }
   return path;
 }

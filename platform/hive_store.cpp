@@ -187,10 +187,6 @@ RegNode* HiveStore::Root(Hive hive) const {
   return m_hives[static_cast<int>(hive)].image.root.get();
 }
 
-RegNodePtr HiveStore::RootShared(Hive hive) const {
-  return m_hives[static_cast<int>(hive)].image.root;
-}
-
 RegNode* HiveStore::ClassesRoot() const {
   RegNode* root = Root(Hive::kMachine);
   if (root == nullptr) return nullptr;

@@ -34,7 +34,6 @@ class HiveStore {
   LONG Usable(Hive hive) const;
 
   RegNode* Root(Hive hive) const;
-  RegNodePtr RootShared(Hive hive) const;
   // HKLM\Software\Classes, or nullptr when the machine hive has none.
   RegNode* ClassesRoot() const;
 

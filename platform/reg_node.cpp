@@ -1,7 +1,8 @@
 #include "platform/reg_node.h"
 
 #include <algorithm>
-#include <atomic>
+#include <cstring>
+#include <new>
 
 #include "platform/names.h"
 
@@ -9,166 +10,42 @@ namespace oarepair::platform {
 namespace {
 
 constexpr size_t kMaxBlock = 512;
+// The array form starts with room for this many: most keys with subkeys have one or two.
+constexpr uint32_t kFirstCapacity = 2;
 
-bool NameLess(const RegNodePtr& node, std::u16string_view name) {
-  return CompareNames(node->name, name) < 0;
+bool NameLess(const RegNode* node, std::u16string_view name) {
+  return CompareNames(node->name(), name) < 0;
 }
 
-}  // namespace
-
-namespace {
 // Starts above zero, so that a count of zero never matches.
 std::atomic<uint64_t> g_shapeCount{1};
+
+RegNode** AllocateArray(uint32_t capacity) {
+  return static_cast<RegNode**>(TreeAllocate(capacity * sizeof(RegNode*)));
+}
+
+void FreeArrayOf(RegNode** items, uint32_t capacity) {
+  if (items != nullptr) TreeDeallocate(items, capacity * sizeof(RegNode*));
+}
+
 }  // namespace
 
 uint64_t TreeShapeCount() { return g_shapeCount.load(std::memory_order_relaxed); }
 void CountTreeShapeChange() { g_shapeCount.fetch_add(1, std::memory_order_relaxed); }
 
 RegNodePtr MakeNode(std::u16string_view name) {
-  return std::allocate_shared<RegNode>(TreeAllocator<RegNode>(), name);
+  void* memory = TreeAllocate(RegNode::AllocationSize(name.size()));
+  RegNode* node = ::new (memory) RegNode(static_cast<uint32_t>(name.size()));
+  if (!name.empty())
+    std::memcpy(static_cast<void*>(node + 1), name.data(), name.size() * sizeof(char16_t));
+  return RegNodePtr::Adopt(node);
 }
 
-size_t ChildList::BlockFor(std::u16string_view name) const {
-  size_t lo = 0;
-  size_t hi = m_blocks.size();
-  while (lo < hi) {
-    const size_t mid = lo + (hi - lo) / 2;
-    if (CompareNames(m_blocks[mid].back()->name, name) < 0)
-      lo = mid + 1;
-    else
-      hi = mid;
-  }
-  return lo == m_blocks.size() && lo > 0 ? lo - 1 : lo;
-}
-
-bool ChildList::Locate(std::u16string_view name, size_t* block, size_t* pos) const {
-  if (m_blocks.empty()) return false;
-  // A name after the last child is absent: one comparison for each new child of a loaded file,
-  // whose children come in order.
-  if (CompareNames(m_blocks.back().back()->name, name) < 0) return false;
-  const size_t b = BlockFor(name);
-  const Block& blk = m_blocks[b];
-  auto it = std::lower_bound(blk.begin(), blk.end(), name, NameLess);
-  if (it == blk.end() || !NamesEqual((*it)->name, name)) return false;
-  *block = b;
-  *pos = static_cast<size_t>(it - blk.begin());
-  return true;
-}
-
-RegNode* ChildList::Find(std::u16string_view name) const {
-  size_t b = 0;
-  size_t p = 0;
-  return Locate(name, &b, &p) ? m_blocks[b][p].get() : nullptr;
-}
-
-RegNodePtr ChildList::FindShared(std::u16string_view name) const {
-  size_t b = 0;
-  size_t p = 0;
-  return Locate(name, &b, &p) ? m_blocks[b][p] : nullptr;
-}
-
-void ChildList::Insert(RegNodePtr child) {
-  CountTreeShapeChange();
-  ++m_size;
-  if (m_blocks.empty()) {
-    m_blocks.emplace_back();
-    m_blocks.back().push_back(std::move(child));
-    m_fenwick.reset();
-    return;
-  }
-  Block& last = m_blocks.back();
-  if (CompareNames(last.back()->name, child->name) < 0) {
-    // Appending, as loading a file does: the last block fills up to the limit and then a new
-    // one starts, so appended children leave full blocks with no spare capacity behind.
-    if (last.size() < kMaxBlock) {
-      last.push_back(std::move(child));
-      if (m_fenwick) FenwickAdd(m_blocks.size() - 1, +1);
-    } else {
-      m_blocks.emplace_back();
-      m_blocks.back().push_back(std::move(child));
-      m_fenwick.reset();
-    }
-    return;
-  }
-  const size_t b = BlockFor(child->name);
-  Block& blk = m_blocks[b];
-  auto it = std::lower_bound(blk.begin(), blk.end(), std::u16string_view(child->name), NameLess);
-  blk.insert(it, std::move(child));
-  if (blk.size() <= kMaxBlock) {
-    if (m_fenwick) FenwickAdd(b, +1);
-    return;
-  }
-  Block upper(std::make_move_iterator(blk.begin() + kMaxBlock / 2),
-              std::make_move_iterator(blk.end()));
-  blk.resize(kMaxBlock / 2);
-  m_blocks.insert(m_blocks.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
-  m_fenwick.reset();
-}
-
-bool ChildList::Erase(const RegNode* child) {
-  size_t b = 0;
-  size_t p = 0;
-  if (!Locate(child->name, &b, &p) || m_blocks[b][p].get() != child) return false;
-  CountTreeShapeChange();
-  Block& blk = m_blocks[b];
-  blk.erase(blk.begin() + static_cast<std::ptrdiff_t>(p));
-  --m_size;
-  if (blk.empty()) {
-    m_blocks.erase(m_blocks.begin() + static_cast<std::ptrdiff_t>(b));
-    m_fenwick.reset();
-    if (m_blocks.empty()) m_blocks.shrink_to_fit();
-  } else if (m_fenwick) {
-    FenwickAdd(b, -1);
-  }
-  return true;
-}
-
-void ChildList::BuildFenwick() const {
-  const size_t n = m_blocks.size();
-  auto tree = std::make_unique<std::vector<uint32_t>>(n + 1, 0);
-  std::vector<uint32_t>& f = *tree;
-  for (size_t i = 1; i <= n; ++i) {
-    f[i] += static_cast<uint32_t>(m_blocks[i - 1].size());
-    const size_t up = i + (i & (~i + 1));
-    if (up <= n) f[up] += f[i];
-  }
-  m_fenwick = std::move(tree);
-}
-
-void ChildList::FenwickAdd(size_t block, int delta) const {
-  std::vector<uint32_t>& f = *m_fenwick;
-  for (size_t i = block + 1; i < f.size(); i += i & (~i + 1))
-    f[i] = static_cast<uint32_t>(static_cast<int64_t>(f[i]) + delta);
-}
-
-RegNode* ChildList::At(size_t index) const {
-  if (index >= m_size) return nullptr;
-  if (m_blocks.size() == 1) return m_blocks[0][index].get();
-  if (!m_fenwick) BuildFenwick();
-  const std::vector<uint32_t>& f = *m_fenwick;
-  // Descend the Fenwick tree to the block holding the (index+1)-th child.
-  size_t pos = 0;
-  size_t remaining = index + 1;
-  size_t step = 1;
-  while (step * 2 <= m_blocks.size()) step *= 2;
-  for (; step > 0; step /= 2) {
-    const size_t next = pos + step;
-    if (next <= m_blocks.size() && f[next] < remaining) {
-      pos = next;
-      remaining -= f[next];
-    }
-  }
-  return m_blocks[pos][remaining - 1].get();
-}
-
-void ChildList::TakeAll(std::vector<RegNodePtr>* out) {
-  if (m_size > 0) CountTreeShapeChange();
-  for (auto& block : m_blocks)
-    for (auto& node : block) out->push_back(std::move(node));
-  m_blocks.clear();
-  m_blocks.shrink_to_fit();
-  m_fenwick.reset();
-  m_size = 0;
+void RegNode::Release() noexcept {
+  if (m_refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  const size_t bytes = AllocationSize(m_nameLength);
+  this->~RegNode();
+  TreeDeallocate(this, bytes);
 }
 
 RegNode::~RegNode() {
@@ -181,6 +58,223 @@ RegNode::~RegNode() {
     // here so that its destructor finds no children and does not recurse.
     if (node.use_count() == 1) node->children.TakeAll(&pending);
   }
+}
+
+ChildList::~ChildList() {
+  // Releasing the children may free whole subtrees; each node's destructor does that without
+  // recursion once the references are out of the list.
+  std::vector<RegNodePtr> children;
+  TakeAll(&children);
+}
+
+void ChildList::FreeArray() {
+  if (IsBlocks()) {
+    std::unique_ptr<Blocks> owned(m_blocks);
+  } else {
+    FreeArrayOf(m_items, m_capacity);
+  }
+  m_items = nullptr;
+  m_capacity = 0;
+}
+
+uint32_t ChildList::LowerBound(std::u16string_view name) const {
+  return static_cast<uint32_t>(std::lower_bound(m_items, m_items + m_size, name, NameLess) -
+                               m_items);
+}
+
+RegNode* ChildList::At(size_t index) const {
+  if (index >= m_size) return nullptr;
+  return IsBlocks() ? AtInBlocks(index) : m_items[index];
+}
+
+RegNode* ChildList::Find(std::u16string_view name) const {
+  if (m_size == 0) return nullptr;
+  if (IsBlocks()) {
+    size_t b = 0;
+    size_t p = 0;
+    return Locate(name, &b, &p) ? m_blocks->blocks[b][p] : nullptr;
+  }
+  // A name after the last child is absent: one comparison for each new child of a loaded file,
+  // whose children come in order.
+  if (CompareNames(m_items[m_size - 1]->name(), name) < 0) return nullptr;
+  const uint32_t i = LowerBound(name);
+  return i < m_size && NamesEqual(m_items[i]->name(), name) ? m_items[i] : nullptr;
+}
+
+void ChildList::Insert(RegNodePtr child) {
+  CountTreeShapeChange();
+  if (!IsBlocks() && m_size == kMaxBlock) MoveToBlocks();
+  RegNode* node = child.Detach();
+  if (IsBlocks())
+    InsertIntoBlocks(node);
+  else
+    InsertIntoArray(node);
+  ++m_size;
+}
+
+void ChildList::InsertIntoArray(RegNode* child) {
+  // Appending, as loading a file does, needs one comparison.
+  const uint32_t at = m_size == 0 || CompareNames(m_items[m_size - 1]->name(), child->name()) < 0
+                          ? m_size
+                          : LowerBound(child->name());
+  if (m_size == m_capacity) {
+    const uint32_t capacity =
+        m_capacity == 0 ? kFirstCapacity
+                        : std::min<uint32_t>(m_capacity * 2, static_cast<uint32_t>(kMaxBlock));
+    RegNode** grown = AllocateArray(capacity);
+    if (m_size > 0) std::memcpy(grown, m_items, m_size * sizeof(RegNode*));
+    FreeArrayOf(m_items, m_capacity);
+    m_items = grown;
+    m_capacity = capacity;
+  }
+  std::memmove(m_items + at + 1, m_items + at, (m_size - at) * sizeof(RegNode*));
+  m_items[at] = child;
+}
+
+void ChildList::MoveToBlocks() {
+  auto blocks = std::make_unique<Blocks>();
+  blocks->blocks.emplace_back(m_items, m_items + m_size);
+  FreeArrayOf(m_items, m_capacity);
+  m_blocks = blocks.release();
+  m_capacity = kBlockForm;
+}
+
+void ChildList::InsertIntoBlocks(RegNode* child) {
+  auto& blocks = m_blocks->blocks;
+  const bool fenwick = !m_blocks->fenwick.empty();
+  Block& last = blocks.back();
+  if (CompareNames(last.back()->name(), child->name()) < 0) {
+    // Appending: the last block fills up to the limit and then a new one starts, so appended
+    // children leave full blocks with no spare capacity behind.
+    if (last.size() < kMaxBlock) {
+      last.push_back(child);
+      if (fenwick) FenwickAdd(blocks.size() - 1, +1);
+    } else {
+      blocks.emplace_back();
+      blocks.back().push_back(child);
+      m_blocks->fenwick.clear();
+    }
+    return;
+  }
+  const size_t b = BlockFor(child->name());
+  Block& blk = blocks[b];
+  blk.insert(std::lower_bound(blk.begin(), blk.end(), child->name(), NameLess), child);
+  if (blk.size() <= kMaxBlock) {
+    if (fenwick) FenwickAdd(b, +1);
+    return;
+  }
+  Block upper(blk.begin() + kMaxBlock / 2, blk.end());
+  blk.resize(kMaxBlock / 2);
+  blocks.insert(blocks.begin() + static_cast<std::ptrdiff_t>(b) + 1, std::move(upper));
+  m_blocks->fenwick.clear();
+}
+
+size_t ChildList::BlockFor(std::u16string_view name) const {
+  const auto& blocks = m_blocks->blocks;
+  size_t lo = 0;
+  size_t hi = blocks.size();
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo) / 2;
+    if (CompareNames(blocks[mid].back()->name(), name) < 0)
+      lo = mid + 1;
+    else
+      hi = mid;
+  }
+  return lo == blocks.size() && lo > 0 ? lo - 1 : lo;
+}
+
+bool ChildList::Locate(std::u16string_view name, size_t* block, size_t* pos) const {
+  const auto& blocks = m_blocks->blocks;
+  if (blocks.empty()) return false;
+  if (CompareNames(blocks.back().back()->name(), name) < 0) return false;
+  const size_t b = BlockFor(name);
+  const Block& blk = blocks[b];
+  auto it = std::lower_bound(blk.begin(), blk.end(), name, NameLess);
+  if (it == blk.end() || !NamesEqual((*it)->name(), name)) return false;
+  *block = b;
+  *pos = static_cast<size_t>(it - blk.begin());
+  return true;
+}
+
+bool ChildList::Erase(const RegNode* child) {
+  if (m_size == 0) return false;
+  RegNode* removed = nullptr;
+  if (IsBlocks()) {
+    if (!EraseFromBlocks(child)) return false;
+    removed = const_cast<RegNode*>(child);
+  } else {
+    const uint32_t i = LowerBound(child->name());
+    if (i >= m_size || m_items[i] != child) return false;
+    removed = m_items[i];
+    std::memmove(m_items + i, m_items + i + 1, (m_size - i - 1) * sizeof(RegNode*));
+  }
+  CountTreeShapeChange();
+  if (--m_size == 0) FreeArray();
+  // The list's reference goes last, once the list is consistent: it may free the child.
+  RegNodePtr::Adopt(removed).reset();
+  return true;
+}
+
+bool ChildList::EraseFromBlocks(const RegNode* child) {
+  size_t b = 0;
+  size_t p = 0;
+  auto& blocks = m_blocks->blocks;
+  if (!Locate(child->name(), &b, &p) || blocks[b][p] != child) return false;
+  Block& blk = blocks[b];
+  blk.erase(blk.begin() + static_cast<std::ptrdiff_t>(p));
+  if (blk.empty()) {
+    blocks.erase(blocks.begin() + static_cast<std::ptrdiff_t>(b));
+    m_blocks->fenwick.clear();
+  } else if (!m_blocks->fenwick.empty()) {
+    FenwickAdd(b, -1);
+  }
+  return true;
+}
+
+void ChildList::BuildFenwick() const {
+  const auto& blocks = m_blocks->blocks;
+  const size_t n = blocks.size();
+  std::vector<uint32_t>& f = m_blocks->fenwick;
+  f.assign(n + 1, 0);
+  for (size_t i = 1; i <= n; ++i) {
+    f[i] += static_cast<uint32_t>(blocks[i - 1].size());
+    const size_t up = i + (i & (~i + 1));
+    if (up <= n) f[up] += f[i];
+  }
+}
+
+void ChildList::FenwickAdd(size_t block, int delta) const {
+  std::vector<uint32_t>& f = m_blocks->fenwick;
+  for (size_t i = block + 1; i < f.size(); i += i & (~i + 1))
+    f[i] = static_cast<uint32_t>(static_cast<int64_t>(f[i]) + delta);
+}
+
+RegNode* ChildList::AtInBlocks(size_t index) const {
+  const auto& blocks = m_blocks->blocks;
+  if (blocks.size() == 1) return blocks[0][index];
+  if (m_blocks->fenwick.empty()) BuildFenwick();
+  const std::vector<uint32_t>& f = m_blocks->fenwick;
+  // Descend the Fenwick tree to the block holding the (index+1)-th child.
+  size_t pos = 0;
+  size_t remaining = index + 1;
+  size_t step = 1;
+  while (step * 2 <= blocks.size()) step *= 2;
+  for (; step > 0; step /= 2) {
+    const size_t next = pos + step;
+    if (next <= blocks.size() && f[next] < remaining) {
+      pos = next;
+      remaining -= f[next];
+    }
+  }
+  return blocks[pos][remaining - 1];
+}
+
+void ChildList::TakeAll(std::vector<RegNodePtr>* out) {
+  if (m_size == 0) return;
+  CountTreeShapeChange();
+  ForEach([out](RegNode* node) { out->push_back(RegNodePtr::Adopt(node)); });
+  m_size = 0;
+  FreeArray();
 }
 
 }  // namespace oarepair::platform

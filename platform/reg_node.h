@@ -2,10 +2,12 @@
 // the bookkeeping that lets its registry file be written back section by section.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/tree_memory.h"
@@ -13,11 +15,49 @@
 namespace oarepair::platform {
 
 class RegNode;
-using RegNodePtr = std::shared_ptr<RegNode>;
-// A key name in UTF-16, held in the tree's memory.
-using NodeName = std::basic_string<char16_t, std::char_traits<char16_t>, TreeAllocator<char16_t>>;
 
-// A new key, detached from any tree, allocated with its reference count in the tree's memory.
+// An owning reference to a key, counted in the key itself: a large tree holds one per key, so
+// the count is not a separate control block and the reference is one pointer wide.
+class RegNodePtr {
+ public:
+  RegNodePtr() noexcept = default;
+  RegNodePtr(std::nullptr_t) noexcept {}  // NOLINT: converts like a smart pointer
+  RegNodePtr(const RegNodePtr& other) noexcept;
+  RegNodePtr(RegNodePtr&& other) noexcept : m_node(std::exchange(other.m_node, nullptr)) {}
+  RegNodePtr& operator=(RegNodePtr other) noexcept {
+    std::swap(m_node, other.m_node);
+    return *this;
+  }
+  ~RegNodePtr();
+
+  // Takes over a reference the caller already owns (one given up by Detach).
+  static RegNodePtr Adopt(RegNode* node) noexcept {
+    RegNodePtr p;
+    p.m_node = node;
+    return p;
+  }
+  // A new reference to a live key.
+  static RegNodePtr Share(RegNode* node) noexcept;
+  // Gives up this reference without releasing it; the caller now owns it.
+  RegNode* Detach() noexcept { return std::exchange(m_node, nullptr); }
+
+  RegNode* get() const noexcept { return m_node; }
+  RegNode* operator->() const noexcept { return m_node; }
+  RegNode& operator*() const noexcept { return *m_node; }
+  explicit operator bool() const noexcept { return m_node != nullptr; }
+  void reset() noexcept { RegNodePtr().swap(*this); }
+  void swap(RegNodePtr& other) noexcept { std::swap(m_node, other.m_node); }
+  // How many references the key has; 1 means this is the only one.
+  uint32_t use_count() const noexcept;
+
+  friend bool operator==(const RegNodePtr& p, std::nullptr_t) noexcept { return !p; }
+  friend bool operator!=(const RegNodePtr& p, std::nullptr_t) noexcept { return !!p; }
+
+ private:
+  RegNode* m_node = nullptr;
+};
+
+// A new key, detached from any tree, allocated with its name in the tree's memory.
 RegNodePtr MakeNode(std::u16string_view name);
 
 // Counts every change of shape of any key tree (a child added or removed, a key's sections
@@ -25,17 +65,23 @@ RegNodePtr MakeNode(std::u16string_view name);
 uint64_t TreeShapeCount();
 void CountTreeShapeChange();
 
-// Children sorted by Wine's name order, kept in blocks of a few hundred so that insertion and
-// deletion anywhere cost O(block) rather than O(n), while lookup by name is a binary search and
-// lookup by index walks a Fenwick tree of block sizes: O(log n) for both.
+// Children sorted by Wine's name order. Up to a block's worth they are one array, which is what
+// nearly every key has; beyond that they are kept in blocks of a few hundred so that insertion
+// and deletion anywhere cost O(block) rather than O(n), while lookup by name is a binary search
+// and lookup by index walks a Fenwick tree of block sizes: O(log n) for both. Every entry owns
+// one reference to its child.
 class ChildList {
  public:
+  ChildList() = default;
+  ~ChildList();
+  ChildList(const ChildList&) = delete;
+  ChildList& operator=(const ChildList&) = delete;
+
   size_t size() const { return m_size; }
   bool empty() const { return m_size == 0; }
   // The child at a position of the enumeration order; nullptr past the end.
   RegNode* At(size_t index) const;
   RegNode* Find(std::u16string_view name) const;
-  RegNodePtr FindShared(std::u16string_view name) const;
   // Adds a child whose name is absent (checked by the caller).
   void Insert(RegNodePtr child);
   // Removes a child; returns false when it is not a child of this list.
@@ -46,41 +92,97 @@ class ChildList {
 
   template <class F>
   void ForEach(F&& f) const {
-    for (const auto& block : m_blocks)
-      for (const auto& node : block) f(node.get());
+    if (!IsBlocks()) {
+      for (uint32_t i = 0; i < m_size; ++i) f(m_items[i]);
+      return;
+    }
+    for (const Block& block : m_blocks->blocks)
+      for (RegNode* node : block) f(node);
   }
 
  private:
-  using Block = std::vector<RegNodePtr, TreeAllocator<RegNodePtr>>;
+  using Block = std::vector<RegNode*, TreeAllocator<RegNode*>>;
+  struct Blocks {
+    std::vector<Block, TreeAllocator<Block>> blocks;
+    // Over block sizes; dropped after a split or merge and rebuilt when next needed.
+    mutable std::vector<uint32_t> fenwick;
+  };
+  static constexpr uint32_t kBlockForm = UINT32_MAX;
+
+  bool IsBlocks() const { return m_capacity == kBlockForm; }
+  // Position of the first child whose name is not below `name`, in the array form.
+  uint32_t LowerBound(std::u16string_view name) const;
+  void InsertIntoArray(RegNode* child);
+  void MoveToBlocks();
+  void InsertIntoBlocks(RegNode* child);
+  bool EraseFromBlocks(const RegNode* child);
   // The block a name belongs in: the first whose last name is not below it (or the last block).
   size_t BlockFor(std::u16string_view name) const;
   // Position of a live child of that name, or false.
   bool Locate(std::u16string_view name, size_t* block, size_t* pos) const;
+  RegNode* AtInBlocks(size_t index) const;
   void BuildFenwick() const;
   void FenwickAdd(size_t block, int delta) const;
+  void FreeArray();
 
-  std::vector<Block, TreeAllocator<Block>> m_blocks;
-  size_t m_size = 0;
-  // Over block sizes, only for lists of more than one block (most keys have a handful of
-  // children or none); dropped after a split or merge and rebuilt when next needed.
-  mutable std::unique_ptr<std::vector<uint32_t>> m_fenwick;
+  union {
+    RegNode** m_items = nullptr;  // the array form: m_capacity slots
+    Blocks* m_blocks;             // the block form, owned
+  };
+  uint32_t m_size = 0;
+  uint32_t m_capacity = 0;  // kBlockForm in the block form
 };
 
 class RegNode {
  public:
-  explicit RegNode(std::u16string_view keyName) : name(keyName) {}
   // Frees the subtree without recursion: a hostile file may nest keys very deep.
   ~RegNode();
   RegNode(const RegNode&) = delete;
   RegNode& operator=(const RegNode&) = delete;
 
-  NodeName name;
+  // The name is stored right after the key, in the same block.
+  std::u16string_view name() const {
+    return {reinterpret_cast<const char16_t*>(this + 1), m_nameLength};
+  }
+
   RegNode* parent = nullptr;
   ChildList children;
   uint64_t time = 0;       // last write, FILETIME ticks
   int32_t section = -1;    // first section of this key in its hive file; -1 when implied or new
   bool deleted = false;    // removed from the tree; handles to it report ERROR_KEY_DELETED
   bool link = false;       // a #link key: Wine resolves it, so we never descend into it
+
+ private:
+  friend class RegNodePtr;
+  friend RegNodePtr MakeNode(std::u16string_view name);
+
+  explicit RegNode(uint32_t nameLength) : m_nameLength(nameLength) {}
+  static size_t AllocationSize(size_t nameLength) {
+    return sizeof(RegNode) + nameLength * sizeof(char16_t);
+  }
+  void Release() noexcept;
+
+  std::atomic<uint32_t> m_refs{1};
+  uint32_t m_nameLength;
 };
+
+static_assert(alignof(RegNode) >= alignof(char16_t), "the name follows the key");
+
+inline RegNodePtr::RegNodePtr(const RegNodePtr& other) noexcept : m_node(other.m_node) {
+  if (m_node != nullptr) m_node->m_refs.fetch_add(1, std::memory_order_relaxed);
+}
+
+inline RegNodePtr::~RegNodePtr() {
+  if (m_node != nullptr) m_node->Release();
+}
+
+inline RegNodePtr RegNodePtr::Share(RegNode* node) noexcept {
+  if (node != nullptr) node->m_refs.fetch_add(1, std::memory_order_relaxed);
+  return Adopt(node);
+}
+
+inline uint32_t RegNodePtr::use_count() const noexcept {
+  return m_node == nullptr ? 0 : m_node->m_refs.load(std::memory_order_acquire);
+}
 
 }  // namespace oarepair::platform

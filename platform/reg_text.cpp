@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace oarepair::platform {
 namespace {
@@ -144,8 +145,30 @@ std::string Escape(std::u16string_view text, EscapeContext context) {
   return out;
 }
 
+namespace {
+
+// Unescape's result without decoding: no escape or UTF-8 sequence can hide the end character or
+// a backslash except the one character right after a backslash, so the two searches suffice.
+size_t FindUnescapedEnd(std::string_view text, char endChar) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* p = begin;
+  while (p < end) {
+    const auto* close = static_cast<const char*>(std::memchr(p, endChar, static_cast<size_t>(end - p)));
+    const char* const limit = close == nullptr ? end : close;
+    const auto* escape = static_cast<const char*>(std::memchr(p, '\\', static_cast<size_t>(limit - p)));
+    if (escape == nullptr)
+      return close == nullptr ? kNoEndChar : static_cast<size_t>(close - begin) + 1;
+    p = escape + 2;  // the escaped character never ends the text
+  }
+  return kNoEndChar;
+}
+
+}  // namespace
+
 size_t Unescape(std::string_view text, char endChar, std::u16string* out) {
-  if (out != nullptr) out->clear();
+  if (out == nullptr) return FindUnescapedEnd(text, endChar);
+  out->clear();
   size_t i = 0;
   while (i < text.size()) {
     // Most names and strings are plain ASCII: take each run of it in one piece.

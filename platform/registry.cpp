@@ -121,17 +121,11 @@ class Registry {
   }
 
   HKEY NewHandle(RegNode* node, HiveStore::Hive hive) {
-    RegNodePtr shared = SharedOf(node, hive);
     const uintptr_t value = nextHandle;
     nextHandle += 4;
-    handles.emplace(value, Handle{std::move(shared), hive});
+    // The handle holds its own reference: the key outlives its deletion while the handle is open.
+    handles.emplace(value, Handle{RegNodePtr::Share(node), hive});
     return reinterpret_cast<HKEY>(value);
-  }
-
-  // The owning pointer of a live node: from its parent's list, or the hive's root.
-  RegNodePtr SharedOf(RegNode* node, HiveStore::Hive hive) {
-    if (node->parent == nullptr) return store.RootShared(hive);
-    return node->parent->children.FindShared(node->name);
   }
 
   // The common start of the calls that hand out a handle: an injected fault, the handle and
@@ -344,7 +338,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     if (child == nullptr) result = ERROR_NO_MORE_ITEMS;
   }
   if (result == ERROR_SUCCESS) {
-    const std::string name = oarepair::platform::WideToNarrow(child->name);
+    const std::string name = oarepair::platform::WideToNarrow(child->name());
     if (name.size() + 1 > *lpcchName) {
       result = ERROR_MORE_DATA;
     } else if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass < 1) {

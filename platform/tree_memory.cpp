@@ -24,8 +24,21 @@ namespace oarepair::platform {
 
 #ifdef OAREPAIR_TREE_MEMORY_PLAIN
 
-void* TreeAllocate(size_t bytes) { return ::operator new(bytes); }
-void TreeDeallocate(void* p, size_t) noexcept { ::operator delete(p); }
+namespace {
+std::atomic<size_t> g_inUse{0};
+}  // namespace
+
+void* TreeAllocate(size_t bytes) {
+  void* p = ::operator new(bytes);
+  g_inUse.fetch_add(1, std::memory_order_relaxed);
+  return p;
+}
+void TreeDeallocate(void* p, size_t) noexcept {
+  if (p == nullptr) return;
+  g_inUse.fetch_sub(1, std::memory_order_relaxed);
+  ::operator delete(p);
+}
+size_t TreeBlocksInUse() { return g_inUse.load(std::memory_order_relaxed); }
 
 struct TreePrefault::State {};
 TreePrefault::TreePrefault(size_t) {}
@@ -79,7 +92,11 @@ struct FreeBlock {
 class Pool {
  public:
   void* Allocate(size_t bytes) {
-    if (bytes > kLargestClass) return AllocateLarge(bytes);
+    if (bytes > kLargestClass) {
+      void* large = AllocateLarge(bytes);
+      m_liveLarge.fetch_add(1, std::memory_order_relaxed);
+      return large;
+    }
     const size_t cls = ClassOf(bytes);
     Lock();
     void* p = m_free[cls];
@@ -97,7 +114,10 @@ class Pool {
 
   void Deallocate(void* p, size_t bytes) noexcept {
     if (p == nullptr) return;
-    if (bytes > kLargestClass) return DeallocateLarge(p, bytes);
+    if (bytes > kLargestClass) {
+      m_liveLarge.fetch_sub(1, std::memory_order_relaxed);
+      return DeallocateLarge(p, bytes);
+    }
     const size_t cls = ClassOf(bytes);
     Lock();
     auto* block = static_cast<FreeBlock*>(p);
@@ -106,6 +126,13 @@ class Pool {
     m_freeBytes += ClassSize(cls);
     if (--m_live == 0) Rewind();
     Unlock();
+  }
+
+  size_t InUse() {
+    Lock();
+    const size_t live = m_live;
+    Unlock();
+    return live + m_liveLarge.load(std::memory_order_relaxed);
   }
 
   // Makes sure about `bytes` are ready to carve: maps what the unused slabs and the free blocks
@@ -180,6 +207,7 @@ class Pool {
   std::atomic_flag m_lock = ATOMIC_FLAG_INIT;
   std::array<FreeBlock*, kClassCount> m_free{};
   size_t m_live = 0;              // blocks handed out and not yet given back
+  std::atomic<size_t> m_liveLarge{0};  // the same, for blocks above the largest class
   size_t m_freeBytes = 0;         // bytes on the free lists
   std::vector<char*> m_slabs;     // every slab mapped so far, in order; never unmapped
   size_t m_slab = 0;              // the next slab to carve from
@@ -198,6 +226,7 @@ Pool& ThePool() {
 
 void* TreeAllocate(size_t bytes) { return ThePool().Allocate(bytes); }
 void TreeDeallocate(void* p, size_t bytes) noexcept { ThePool().Deallocate(p, bytes); }
+size_t TreeBlocksInUse() { return ThePool().InUse(); }
 
 struct TreePrefault::State {
   std::atomic<bool> stop{false};

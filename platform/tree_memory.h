@@ -11,6 +11,8 @@ namespace oarepair::platform {
 // Thread-safe. Blocks are 16-byte aligned; `bytes` must be the size given to TreeAllocate.
 void* TreeAllocate(size_t bytes);
 void TreeDeallocate(void* p, size_t bytes) noexcept;
+// Blocks handed out and not yet given back: how tests see that a tree was freed whole.
+size_t TreeBlocksInUse();
 
 // While it lives, a helper thread faults in about `bytes` of fresh tree memory ahead of the
 // caller, who is about to fill it (loading a large file): the kernel zeroes those pages on the

@@ -16,7 +16,7 @@ namespace oarepair::platform {
 namespace {
 
 RegNodePtr Node(const std::u16string& name) { return MakeNode(name); }
-std::u16string KeyName(const RegNode* node) { return {node->name.data(), node->name.size()}; }
+std::u16string KeyName(const RegNode* node) { return {node->name().data(), node->name().size()}; }
 
 // Names whose Wine order is their number order.
 std::u16string Ordered(int i) {

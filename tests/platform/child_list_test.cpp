@@ -9,12 +9,13 @@
 
 #include "platform/names.h"
 #include "platform/reg_node.h"
+#include "platform/tree_memory.h"
 
 namespace oarepair::platform {
 namespace {
 
 RegNodePtr Node(const std::u16string& name) { return MakeNode(name); }
-std::u16string KeyName(const RegNode* node) { return {node->name.data(), node->name.size()}; }
+std::u16string KeyName(const RegNode* node) { return {node->name().data(), node->name().size()}; }
 
 std::u16string NameOf(int i) {
   std::string s = "k" + std::to_string(i);
@@ -101,21 +102,46 @@ TEST(ChildList, ReinsertingADeletedNameMakesANewChild) {
   EXPECT_EQ(list.At(0), fresh.get());
 }
 
+TEST(ChildList, EmptiedFromEitherFormItStartsAgainAndGivesItsMemoryBack) {
+  const size_t before = TreeBlocksInUse();
+  {
+    ChildList list;
+    for (int size : {3, 513, 2000}) {  // within one array, just past it, many blocks
+      std::vector<RegNode*> added;
+      for (int i = size - 1; i >= 0; --i) {  // backwards: every insert goes to the front
+        auto node = Node(NameOf(i));
+        added.push_back(node.get());
+        list.Insert(std::move(node));
+      }
+      ASSERT_EQ(list.size(), static_cast<size_t>(size));
+      for (RegNode* node : added) ASSERT_TRUE(list.Erase(node));
+      EXPECT_TRUE(list.empty());
+      EXPECT_EQ(list.At(0), nullptr);
+      EXPECT_EQ(TreeBlocksInUse(), before) << size;
+    }
+    list.Insert(Node(u"b"));
+    list.Insert(Node(u"a"));
+    EXPECT_EQ(KeyName(list.At(0)), u"a");
+    EXPECT_EQ(KeyName(list.At(1)), u"b");
+  }
+  EXPECT_EQ(TreeBlocksInUse(), before);  // the list's destructor releases what it still holds
+}
+
 TEST(RegNode, AVeryDeepTreeIsFreedWithoutRecursion) {
   // Deep enough to overflow the stack if each level's destructor called the next one's.
+  const size_t before = TreeBlocksInUse();
   auto root = Node(u"root");
   RegNode* tip = root.get();
-  std::weak_ptr<RegNode> deepest;
   for (int i = 0; i < 1000000; ++i) {
     auto child = Node(u"d");
     child->parent = tip;
-    deepest = child;
     RegNode* next = child.get();
     tip->children.Insert(std::move(child));
     tip = next;
   }
+  EXPECT_GT(TreeBlocksInUse(), before + 1000000);
   root.reset();
-  EXPECT_TRUE(deepest.expired());
+  EXPECT_EQ(TreeBlocksInUse(), before);  // every key and child array given back
 }
 
 TEST(Names, FoldLikeWineNotLikeTheCLibrary) {

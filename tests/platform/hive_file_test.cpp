@@ -27,7 +27,7 @@
 namespace oarepair::platform {
 namespace {
 
-std::u16string Str(const NodeName& name) { return {name.data(), name.size()}; }
+std::u16string Str(std::u16string_view name) { return std::u16string(name); }
 
 using test_support::FileTimeOfSeconds;
 using test_support::RegFileHeader;
@@ -59,7 +59,7 @@ RegNode* FindKey(const HiveImage& image, std::u16string_view path) {
 void CollectPaths(const RegNode* node, const std::u16string& path, std::vector<std::u16string>* out) {
   node->children.ForEach([&](const RegNode* child) {
     const std::u16string childPath =
-        path.empty() ? Str(child->name) : path + u"\\" + Str(child->name);
+        path.empty() ? Str(child->name()) : path + u"\\" + Str(child->name());
     out->push_back(childPath);
     CollectPaths(child, childPath, out);
   });
@@ -471,7 +471,7 @@ TEST(HiveParse, HeadersThatShareTheirStartResolveAsWhenAlone) {
     auto folded = [](const RegNode* n) {
       std::u16string path;
       for (; n != nullptr && n->parent != nullptr; n = n->parent) {
-        std::u16string name = Str(n->name);
+        std::u16string name = Str(n->name());
         for (char16_t& c : name) c = FoldChar(c);
         path = name + u"/" + path;
       }
@@ -524,7 +524,7 @@ TEST(HiveParse, RepeatedSectionsOfAKeyAreChained) {
   HiveImage image = Parse(text);
   RegNode* dup = FindKey(image, u"dUp");
   ASSERT_NE(dup, nullptr);
-  EXPECT_EQ(dup->name, u"dup");  // the first spelling stays
+  EXPECT_EQ(dup->name(), u"dup");  // the first spelling stays
   EXPECT_EQ(image.root->children.size(), 2u);
   EXPECT_EQ(dup->section, 0);
   EXPECT_EQ(image.sections[0].next, 2);
@@ -569,7 +569,7 @@ TEST(HiveParse, ChildrenAreInWineOrder) {
     text += RegSection(std::string("order\\\\") + name, kT0);
   const HiveImage image = Parse(text);
   std::vector<std::u16string> names;
-  FindKey(image, u"order")->children.ForEach([&](const RegNode* n) { names.push_back(Str(n->name)); });
+  FindKey(image, u"order")->children.ForEach([&](const RegNode* n) { names.push_back(Str(n->name())); });
   EXPECT_EQ(names, (std::vector<std::u16string>{u" leading", u"#hash", u"@at", u"[open", u"_under",
                                                  u"A", u"A b", u"A-", u"a0", u"A_", u"AB", u"apple",
                                                  u"Apple2", u"Zed", u"\u00c9cole", u"\u00e9t\u00e9"}));
@@ -1133,7 +1133,7 @@ TEST_F(WineHive, FilesWrittenByWinebootRoundTripByteForByte) {
 std::u16string PathOf(const RegNode* node) {
   std::u16string path;
   for (const RegNode* n = node; n->parent != nullptr; n = n->parent)
-    path = path.empty() ? Str(n->name) : Str(n->name) + u"\\" + path;
+    path = path.empty() ? Str(n->name()) : Str(n->name()) + u"\\" + path;
   return path;
 }
 
@@ -1175,7 +1175,7 @@ TEST_F(WineHive, WineSeesDeletionsAndNewKeys) {
   ASSERT_NE(parent, nullptr) << "no implied key with a single leaf in system.reg";
   const std::u16string parentPath = PathOf(parent);
   const std::string parentQuery = "HKLM\\" + WideToNarrow(parentPath);
-  DeleteKey(&image, parentPath + u"\\" + Str(parent->children.At(0)->name), kNowTime);
+  DeleteKey(&image, parentPath + u"\\" + Str(parent->children.At(0)->name()), kNowTime);
   CreateKey(&image, u"Software\\OarepairHiveTest\\New Key", kNowTime);
   std::string out;
   ASSERT_EQ(WriteToString(image, text, &out), 0);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -164,6 +165,25 @@ TEST(RegTextUnescape, OutputIsReplacedNotAppended) {
   std::u16string out = u"old";
   EXPECT_EQ(Unescape("new]", ']', &out), 4u);
   EXPECT_EQ(out, u"new");
+}
+
+// Checking only (no output) must find the same end as decoding, whatever escapes, raw UTF-8
+// (valid or not) and end characters the text holds.
+TEST(RegTextUnescape, CheckingFindsTheSameEndAsDecoding) {
+  std::mt19937 random(77);
+  const std::string pieces[] = {"a", "\\", "\\\\", "\"", "]", "\\\"", "\\]", "\\x", "\\x5c",
+                                "\\x22", "\\134", "\\42", "\\0", "\xc3\xa9", "\xc3", "\xe2\x82",
+                                "\x80", "\xf0\x9f\x98\x80", "\\\xc3\xa9", "\\\xc3", " ", "7", "f"};
+  for (int round = 0; round < 20000; ++round) {
+    std::string text;
+    const int length = static_cast<int>(random() % 12);
+    for (int i = 0; i < length; ++i) text += pieces[random() % std::size(pieces)];
+    for (char endChar : {'"', ']'}) {
+      std::u16string decoded;
+      ASSERT_EQ(Unescape(text, endChar, nullptr), Unescape(text, endChar, &decoded))
+          << "text " << text << " end " << endChar;
+    }
+  }
 }
 
 // Whatever Wine writes, it reads back as the same text, in both contexts.

@@ -243,7 +243,7 @@ std::vector<std::string> HiveTreeSummary(const std::string& text) {
     summary.push_back(frame.path + " (" + std::to_string(frame.node->children.size()) + ")");
     std::vector<Frame> children;
     frame.node->children.ForEach([&](const platform::RegNode* child) {
-      children.push_back({child, frame.path + "\\" + platform::WideToNarrow(child->name)});
+      children.push_back({child, frame.path + "\\" + platform::WideToNarrow(child->name())});
     });
     for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(*it);
   }
