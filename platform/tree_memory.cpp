@@ -2,10 +2,12 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <system_error>
 #include <thread>
@@ -41,14 +43,16 @@ void TreeDeallocate(void* p, size_t) noexcept {
 size_t TreeBlocksInUse() { return g_inUse.load(std::memory_order_relaxed); }
 
 struct TreePrefault::State {};
-TreePrefault::TreePrefault(size_t) {}
+TreePrefault::TreePrefault(size_t, void*, size_t) {}
 TreePrefault::~TreePrefault() = default;
+void TreePrefault::ForgetAlso() {}
 
 #else
 
 namespace {
 
 constexpr size_t kSlabSize = size_t{2} << 20;  // one huge page
+constexpr uintptr_t kPageSize = 4096;
 constexpr size_t kLargestClass = 8192;          // a full block of 512 children
 // Huge pages pay off for big trees only: a small one would fill a whole 2 MiB page for a few
 // kilobytes. Slabs are advised from this many on, single blocks from this size on.
@@ -230,23 +234,47 @@ size_t TreeBlocksInUse() { return ThePool().InUse(); }
 
 struct TreePrefault::State {
   std::atomic<bool> stop{false};
+  std::atomic<bool> forgetAlso{false};
+  std::mutex alsoInUse;  // held by the helper while it works on `also`
   std::thread helper;
 };
 
-TreePrefault::TreePrefault(size_t bytes) {
+TreePrefault::TreePrefault(size_t bytes, void* also, size_t alsoBytes) {
   // Below a few slabs the thread costs more than the faults it saves.
   if (bytes < 4 * kSlabSize) return;
   size_t size = 0;
   char* region = ThePool().Reserve(bytes, &size);
-  if (region == nullptr) return;
+  // Only whole pages of `also` can be faulted in on their own.
+  const auto alsoStart = (reinterpret_cast<uintptr_t>(also) + kPageSize - 1) & ~(kPageSize - 1);
+  const uintptr_t alsoEnd = (reinterpret_cast<uintptr_t>(also) + alsoBytes) & ~(kPageSize - 1);
+  const size_t alsoSize = also != nullptr && alsoEnd > alsoStart ? alsoEnd - alsoStart : 0;
+  if (region == nullptr && alsoSize == 0) return;
+  if (region == nullptr) size = 0;
   auto state = std::make_unique<State>();
-  std::atomic<bool>* stop = &state->stop;
+  State* shared = state.get();
   try {
     // MADV_POPULATE_WRITE faults the pages in without writing to them, so it is safe while the
-    // caller already uses the first slabs; a kernel without it answers EINVAL and we stop.
-    state->helper = std::thread([region, size, stop] {
-      for (size_t off = 0; off < size && !stop->load(std::memory_order_relaxed); off += kSlabSize)
-        if (madvise(region + off, kSlabSize, MADV_POPULATE_WRITE) != 0) break;
+    // caller already uses the first of them; a kernel without it answers EINVAL and we stop.
+    // Both are filled from their start at about the same pace, so each tree slab is followed
+    // by the matching share of `also`.
+    state->helper = std::thread([region, size, alsoStart, alsoSize, shared] {
+      char* const other = reinterpret_cast<char*>(alsoStart);
+      const size_t slabs = std::max<size_t>(size / kSlabSize, 1);
+      size_t otherDone = 0;
+      for (size_t slab = 0; slab < slabs && !shared->stop.load(std::memory_order_relaxed);
+           ++slab) {
+        if (size > 0 && madvise(region + slab * kSlabSize, kSlabSize, MADV_POPULATE_WRITE) != 0)
+          break;
+        const size_t target =
+            slab + 1 == slabs ? alsoSize : alsoSize / slabs * (slab + 1);
+        const size_t end = std::min(alsoSize, (target + kPageSize - 1) & ~(kPageSize - 1));
+        if (end <= otherDone) continue;
+        const std::lock_guard<std::mutex> lock(shared->alsoInUse);
+        if (shared->forgetAlso.load(std::memory_order_relaxed)) continue;
+        if (madvise(other + otherDone, end - otherDone, MADV_POPULATE_WRITE) != 0)
+          shared->forgetAlso.store(true, std::memory_order_relaxed);
+        otherDone = end;
+      }
     });
   } catch (const std::system_error&) {
     return;  // no thread: the pages are faulted in as they are used
@@ -258,6 +286,13 @@ TreePrefault::~TreePrefault() {
   if (!m_state) return;
   m_state->stop.store(true, std::memory_order_relaxed);
   m_state->helper.join();
+}
+
+void TreePrefault::ForgetAlso() {
+  if (!m_state) return;
+  // Once the lock is ours the helper is not inside `also`, and the flag keeps it out.
+  const std::lock_guard<std::mutex> lock(m_state->alsoInUse);
+  m_state->forgetAlso.store(true, std::memory_order_relaxed);
 }
 
 #endif

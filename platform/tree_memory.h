@@ -17,12 +17,17 @@ size_t TreeBlocksInUse();
 // While it lives, a helper thread faults in about `bytes` of fresh tree memory ahead of the
 // caller, who is about to fill it (loading a large file): the kernel zeroes those pages on the
 // second core instead of in the caller's page faults. It never faults in more than `bytes`.
+// `also` is memory the caller holds and fills alongside the tree (a table reserved for the
+// load): it is faulted in in step with the tree's, until ForgetAlso.
 class TreePrefault {
  public:
-  explicit TreePrefault(size_t bytes);
+  explicit TreePrefault(size_t bytes, void* also = nullptr, size_t alsoBytes = 0);
   ~TreePrefault();  // stops the helper and waits for it
   TreePrefault(const TreePrefault&) = delete;
   TreePrefault& operator=(const TreePrefault&) = delete;
+
+  // Leaves `also` alone from now on: the caller is about to free or move it.
+  void ForgetAlso();
 
  private:
   struct State;

@@ -3,7 +3,9 @@
 #include "platform/tree_memory.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <set>
@@ -134,6 +136,69 @@ TEST(TreeMemory, BlocksFilledWhilePagesAreFaultedInAheadStayIntact) {
   for (size_t i = 0; i < blocks.size(); ++i) ASSERT_TRUE(Intact(blocks[i], i)) << i;
   for (const Block& b : blocks) TreeDeallocate(b.data, b.size);
 }
+
+// Under AddressSanitizer the tree takes plain allocations and nothing is faulted in ahead.
+#if defined(__SANITIZE_ADDRESS__)
+#define TREE_MEMORY_IS_PLAIN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TREE_MEMORY_IS_PLAIN 1
+#endif
+#endif
+
+#ifndef TREE_MEMORY_IS_PLAIN
+
+// Pages of an anonymous mapping that are resident.
+size_t ResidentPages(void* start, size_t bytes) {
+  std::vector<unsigned char> flags(bytes / 4096);
+  if (mincore(start, bytes, flags.data()) != 0) return 0;
+  size_t n = 0;
+  for (unsigned char f : flags) n += f & 1;
+  return n;
+}
+
+bool KernelPopulates() {
+  void* probe = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (probe == MAP_FAILED) return false;
+  const bool ok = madvise(probe, 4096, MADV_POPULATE_WRITE) == 0;
+  munmap(probe, 4096);
+  return ok;
+}
+
+// The caller's own table is faulted in alongside the tree, and left alone once forgotten.
+TEST(TreeMemory, TheCallersTableIsFaultedInUntilForgotten) {
+  if (!KernelPopulates()) GTEST_SKIP() << "this kernel has no MADV_POPULATE_WRITE";
+  const size_t tableBytes = size_t{8} << 20;
+  auto map = [&] {
+    return mmap(nullptr, tableBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  };
+  void* table = map();
+  ASSERT_NE(table, MAP_FAILED);
+  {
+    const TreePrefault prefault(size_t{16} << 20, table, tableBytes);
+    // Filled from the start while the helper works further on.
+    auto* words = static_cast<uint64_t*>(table);
+    for (size_t i = 0; i < tableBytes / 8 / 4; ++i) words[i] = i * 7;
+    for (int wait = 0; wait < 500 && ResidentPages(table, tableBytes) < tableBytes / 4096; ++wait)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(ResidentPages(table, tableBytes), tableBytes / 4096);
+    for (size_t i = 0; i < tableBytes / 8 / 4; ++i) ASSERT_EQ(words[i], i * 7) << i;
+  }
+  munmap(table, tableBytes);
+
+  void* later = map();
+  ASSERT_NE(later, MAP_FAILED);
+  {
+    TreePrefault prefault(size_t{64} << 20, later, tableBytes);
+    prefault.ForgetAlso();
+    const size_t resident = ResidentPages(later, tableBytes);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // time to misbehave
+    EXPECT_EQ(ResidentPages(later, tableBytes), resident);
+  }
+  munmap(later, tableBytes);
+}
+
+#endif
 
 }  // namespace
 }  // namespace oarepair::platform
