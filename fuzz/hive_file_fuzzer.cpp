@@ -73,7 +73,7 @@ void MakePrefix() {
 // The tree's shape: every key's name and link flag, children in order. With `fold`, names are
 // compared as the registry compares them, without regard to case.
 void Describe(const p::RegNode* node, bool fold, std::string* out) {
-  std::u16string name(node->name.data(), node->name.size());
+  std::u16string name(node->name().data(), node->name().size());
   if (fold)
     for (char16_t& c : name) c = p::FoldChar(c);
   for (char16_t c : name) {

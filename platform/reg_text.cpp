@@ -164,6 +164,27 @@ size_t FindUnescapedEnd(std::string_view text, char endChar) {
   return kNoEndChar;
 }
 
+// Where the run of plain ASCII that starts at text[i] ends: at the first end character,
+// backslash or byte from 0x80, or at the end. Eight bytes at a time while none is in sight.
+size_t PlainRunEnd(std::string_view text, size_t i, char endChar) {
+  constexpr uint64_t kOnes = 0x0101010101010101u;
+  constexpr uint64_t kHighs = 0x8080808080808080u;
+  // Exact for "some byte of x is zero", which is all that is asked of it.
+  const auto hasZeroByte = [](uint64_t x) { return ((x - kOnes) & ~x & kHighs) != 0; };
+  const uint64_t ends = kOnes * static_cast<unsigned char>(endChar);
+  const uint64_t backslashes = kOnes * static_cast<unsigned char>('\\');
+  for (; i + sizeof(uint64_t) <= text.size(); i += sizeof(uint64_t)) {
+    uint64_t word = 0;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    if ((word & kHighs) != 0 || hasZeroByte(word ^ ends) || hasZeroByte(word ^ backslashes))
+      break;
+  }
+  while (i < text.size() && text[i] != endChar && text[i] != '\\' &&
+         static_cast<unsigned char>(text[i]) < 0x80)
+    ++i;
+  return i;
+}
+
 }  // namespace
 
 size_t Unescape(std::string_view text, char endChar, std::u16string* out) {
@@ -172,13 +193,12 @@ size_t Unescape(std::string_view text, char endChar, std::u16string* out) {
   size_t i = 0;
   while (i < text.size()) {
     // Most names and strings are plain ASCII: take each run of it in one piece.
-    size_t run = i;
-    while (run < text.size() && text[run] != endChar && text[run] != '\\' &&
-           static_cast<unsigned char>(text[run]) < 0x80)
-      ++run;
+    const size_t run = PlainRunEnd(text, i, endChar);
     if (run > i) {
-      if (out != nullptr) out->append(text.begin() + static_cast<std::ptrdiff_t>(i),
-                                      text.begin() + static_cast<std::ptrdiff_t>(run));
+      const size_t had = out->size();
+      out->resize(had + (run - i));
+      char16_t* to = &(*out)[had];
+      for (size_t k = i; k < run; ++k) *to++ = static_cast<char16_t>(text[k]);
       i = run;
       if (i == text.size()) break;
     }
@@ -232,10 +252,10 @@ size_t Unescape(std::string_view text, char endChar, std::u16string* out) {
           unit = static_cast<char16_t>(static_cast<unsigned char>(e));
           break;
       }
-      if (out != nullptr) out->push_back(unit);
+      out->push_back(unit);
       ++i;
     } else if (static_cast<unsigned char>(b) < 0x80) {
-      if (out != nullptr) out->push_back(static_cast<char16_t>(b));
+      out->push_back(static_cast<char16_t>(b));
       ++i;
     } else {
       const int32_t cp = DecodeUtf8(text, &i);

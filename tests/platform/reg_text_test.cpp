@@ -167,6 +167,24 @@ TEST(RegTextUnescape, OutputIsReplacedNotAppended) {
   EXPECT_EQ(out, u"new");
 }
 
+// Plain runs are taken eight bytes at a time: whatever stops a run must be seen at any position
+// of such a block, and the bytes around it kept.
+TEST(RegTextUnescape, WhatStopsAPlainRunIsSeenAtEveryPosition) {
+  for (size_t at = 0; at < 20; ++at) {
+    const std::string before(at, 'a');
+    const std::string after(19 - at, 'z');  // not a hex digit: \x stops before it
+    const std::u16string wideBefore(at, u'a');
+    const std::u16string wideAfter(19 - at, u'z');
+    size_t used = 0;
+    EXPECT_EQ(Decode(before + "]" + after, ']', &used), wideBefore) << at;
+    EXPECT_EQ(used, at + 1);
+    EXPECT_EQ(Decode(before + "\\]" + after + "]", ']'), wideBefore + u"]" + wideAfter) << at;
+    EXPECT_EQ(Decode(before + "\xc3\xa9" + after + "]", ']'), wideBefore + u"\u00e9" + wideAfter)
+        << at;
+    EXPECT_EQ(Decode(before + "\\x41" + after + "]", ']'), wideBefore + u"A" + wideAfter) << at;
+  }
+}
+
 // Checking only (no output) must find the same end as decoding, whatever escapes, raw UTF-8
 // (valid or not) and end characters the text holds.
 TEST(RegTextUnescape, CheckingFindsTheSameEndAsDecoding) {
