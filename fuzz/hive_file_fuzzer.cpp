@@ -257,7 +257,7 @@ void CheckEdited(const std::string& text, p::HiveImage& image, uint32_t hash) {
   for (const char16_t* name : {u"FuzzNew", u"Child"}) {
     p::RegNode* existing = under->children.Find(name);
     if (existing == nullptr) {
-      auto fresh = std::make_shared<p::RegNode>(std::u16string(name));
+      auto fresh = p::MakeNode(name);
       fresh->parent = under;
       fresh->time = kFixedNow;
       existing = fresh.get();
