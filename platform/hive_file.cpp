@@ -455,7 +455,7 @@ class HiveParser {
         auto fresh = MakeNode(m_names[i]);
         fresh->parent = node;
         child = fresh.get();
-        node->children.Insert(std::move(fresh));
+        node->children.InsertUncounted(std::move(fresh));
       }
       m_lastPath.push_back(child);
       node = child;

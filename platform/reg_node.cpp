@@ -10,8 +10,6 @@ namespace oarepair::platform {
 namespace {
 
 constexpr size_t kMaxBlock = 512;
-// The array form starts with room for this many: most keys with subkeys have one or two.
-constexpr uint32_t kFirstCapacity = 2;
 
 bool NameLess(const RegNode* node, std::u16string_view name) {
   return CompareNames(node->name(), name) < 0;
@@ -24,8 +22,9 @@ RegNode** AllocateArray(uint32_t capacity) {
   return static_cast<RegNode**>(TreeAllocate(capacity * sizeof(RegNode*)));
 }
 
+// Frees the array of the array form; a capacity of one or none has no array.
 void FreeArrayOf(RegNode** items, uint32_t capacity) {
-  if (items != nullptr) TreeDeallocate(items, capacity * sizeof(RegNode*));
+  if (capacity > 1) TreeDeallocate(items, capacity * sizeof(RegNode*));
 }
 
 }  // namespace
@@ -78,13 +77,13 @@ void ChildList::FreeArray() {
 }
 
 uint32_t ChildList::LowerBound(std::u16string_view name) const {
-  return static_cast<uint32_t>(std::lower_bound(m_items, m_items + m_size, name, NameLess) -
-                               m_items);
+  RegNode* const* items = Items();
+  return static_cast<uint32_t>(std::lower_bound(items, items + m_size, name, NameLess) - items);
 }
 
 RegNode* ChildList::At(size_t index) const {
   if (index >= m_size) return nullptr;
-  return IsBlocks() ? AtInBlocks(index) : m_items[index];
+  return IsBlocks() ? AtInBlocks(index) : Items()[index];
 }
 
 RegNode* ChildList::Find(std::u16string_view name) const {
@@ -96,13 +95,18 @@ RegNode* ChildList::Find(std::u16string_view name) const {
   }
   // A name after the last child is absent: one comparison for each new child of a loaded file,
   // whose children come in order.
-  if (CompareNames(m_items[m_size - 1]->name(), name) < 0) return nullptr;
+  RegNode* const* items = Items();
+  if (CompareNames(items[m_size - 1]->name(), name) < 0) return nullptr;
   const uint32_t i = LowerBound(name);
-  return i < m_size && NamesEqual(m_items[i]->name(), name) ? m_items[i] : nullptr;
+  return i < m_size && NamesEqual(items[i]->name(), name) ? items[i] : nullptr;
 }
 
 void ChildList::Insert(RegNodePtr child) {
   CountTreeShapeChange();
+  InsertUncounted(std::move(child));
+}
+
+void ChildList::InsertUncounted(RegNodePtr child) {
   if (!IsBlocks() && m_size == kMaxBlock) MoveToBlocks();
   RegNode* node = child.Detach();
   if (IsBlocks())
@@ -114,26 +118,30 @@ void ChildList::Insert(RegNodePtr child) {
 
 void ChildList::InsertIntoArray(RegNode* child) {
   // Appending, as loading a file does, needs one comparison.
-  const uint32_t at = m_size == 0 || CompareNames(m_items[m_size - 1]->name(), child->name()) < 0
+  const uint32_t at = m_size == 0 || CompareNames(Items()[m_size - 1]->name(), child->name()) < 0
                           ? m_size
                           : LowerBound(child->name());
   if (m_size == m_capacity) {
+    // A first child takes no array: most keys with subkeys have just one.
     const uint32_t capacity =
-        m_capacity == 0 ? kFirstCapacity
+        m_capacity == 0 ? 1
                         : std::min<uint32_t>(m_capacity * 2, static_cast<uint32_t>(kMaxBlock));
-    RegNode** grown = AllocateArray(capacity);
-    if (m_size > 0) std::memcpy(grown, m_items, m_size * sizeof(RegNode*));
-    FreeArrayOf(m_items, m_capacity);
-    m_items = grown;
+    if (capacity > 1) {
+      RegNode** grown = AllocateArray(capacity);
+      if (m_size > 0) std::memcpy(grown, Items(), m_size * sizeof(RegNode*));
+      FreeArrayOf(m_items, m_capacity);
+      m_items = grown;
+    }
     m_capacity = capacity;
   }
-  std::memmove(m_items + at + 1, m_items + at, (m_size - at) * sizeof(RegNode*));
-  m_items[at] = child;
+  RegNode** items = Items();
+  std::memmove(items + at + 1, items + at, (m_size - at) * sizeof(RegNode*));
+  items[at] = child;
 }
 
 void ChildList::MoveToBlocks() {
   auto blocks = std::make_unique<Blocks>();
-  blocks->blocks.emplace_back(m_items, m_items + m_size);
+  blocks->blocks.emplace_back(Items(), Items() + m_size);
   FreeArrayOf(m_items, m_capacity);
   m_blocks = blocks.release();
   m_capacity = kBlockForm;
@@ -204,9 +212,10 @@ bool ChildList::Erase(const RegNode* child) {
     removed = const_cast<RegNode*>(child);
   } else {
     const uint32_t i = LowerBound(child->name());
-    if (i >= m_size || m_items[i] != child) return false;
-    removed = m_items[i];
-    std::memmove(m_items + i, m_items + i + 1, (m_size - i - 1) * sizeof(RegNode*));
+    RegNode** items = Items();
+    if (i >= m_size || items[i] != child) return false;
+    removed = items[i];
+    std::memmove(items + i, items + i + 1, (m_size - i - 1) * sizeof(RegNode*));
   }
   CountTreeShapeChange();
   if (--m_size == 0) FreeArray();

@@ -84,6 +84,9 @@ class ChildList {
   RegNode* Find(std::u16string_view name) const;
   // Adds a child whose name is absent (checked by the caller).
   void Insert(RegNodePtr child);
+  // The same for a tree being built that nobody has looked at yet: its shape is taken as a
+  // whole once it is complete, not counted child by child.
+  void InsertUncounted(RegNodePtr child);
   // Removes a child; returns false when it is not a child of this list.
   bool Erase(const RegNode* child);
 
@@ -93,7 +96,8 @@ class ChildList {
   template <class F>
   void ForEach(F&& f) const {
     if (!IsBlocks()) {
-      for (uint32_t i = 0; i < m_size; ++i) f(m_items[i]);
+      RegNode* const* items = Items();
+      for (uint32_t i = 0; i < m_size; ++i) f(items[i]);
       return;
     }
     for (const Block& block : m_blocks->blocks)
@@ -110,6 +114,9 @@ class ChildList {
   static constexpr uint32_t kBlockForm = UINT32_MAX;
 
   bool IsBlocks() const { return m_capacity == kBlockForm; }
+  // The array form's slots; a single child is held in place of the array pointer.
+  RegNode** Items() { return m_capacity == 1 ? &m_single : m_items; }
+  RegNode* const* Items() const { return m_capacity == 1 ? &m_single : m_items; }
   // Position of the first child whose name is not below `name`, in the array form.
   uint32_t LowerBound(std::u16string_view name) const;
   void InsertIntoArray(RegNode* child);
@@ -126,7 +133,8 @@ class ChildList {
   void FreeArray();
 
   union {
-    RegNode** m_items = nullptr;  // the array form: m_capacity slots
+    RegNode** m_items = nullptr;  // the array form: m_capacity slots, from 2 on
+    RegNode* m_single;            // the array form with room for one: the child itself
     Blocks* m_blocks;             // the block form, owned
   };
   uint32_t m_size = 0;
