@@ -79,23 +79,16 @@ std::u16string NarrowToWide(std::string_view narrow) {
   return wide;
 }
 
+char WideUnitToNarrow(char16_t unit) {
+  if (unit < 0x80 || (unit >= 0xA0 && unit <= 0xFF)) return static_cast<char>(unit);
+  for (int i = 0; i < 32; ++i)
+    if (kCp1252High[i] == unit) return static_cast<char>(0x80 + i);
+  return '?';
+}
+
 std::string WideToNarrow(std::u16string_view wide) {
-  std::string narrow;
-  narrow.reserve(wide.size());
-  for (char16_t u : wide) {
-    if (u < 0x80 || (u >= 0xA0 && u <= 0xFF)) {
-      narrow.push_back(static_cast<char>(u));
-      continue;
-    }
-    char out = '?';
-    for (int i = 0; i < 32; ++i) {
-      if (kCp1252High[i] == u) {
-        out = static_cast<char>(0x80 + i);
-        break;
-      }
-    }
-    narrow.push_back(out);
-  }
+  std::string narrow(wide.size(), '\0');
+  for (size_t i = 0; i < wide.size(); ++i) narrow[i] = WideUnitToNarrow(wide[i]);
   return narrow;
 }
 

@@ -21,5 +21,7 @@ bool NamesEqual(std::u16string_view a, std::u16string_view b);
 // one code unit; a unit with no byte becomes '?', as WideCharToMultiByte's default character.
 std::u16string NarrowToWide(std::string_view narrow);
 std::string WideToNarrow(std::u16string_view wide);
+// One code unit as the narrow API sees it: always exactly one byte.
+char WideUnitToNarrow(char16_t unit);
 
 }  // namespace oarepair::platform

@@ -338,13 +338,22 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     if (child == nullptr) result = ERROR_NO_MORE_ITEMS;
   }
   if (result == ERROR_SUCCESS) {
-    const std::string name = oarepair::platform::WideToNarrow(child->name());
+    // Listings ask for one index after the other: the next key is fetched into the cache while
+    // the caller works on this one (keys created in random order lie far apart in memory).
+    if (RegNode* next = t.node->children.At(dwIndex + 1)) {
+      __builtin_prefetch(next);
+      __builtin_prefetch(reinterpret_cast<const char*>(next) + 64);
+    }
+    // One byte per code unit, so the length is known before converting.
+    const std::u16string_view name = child->name();
     if (name.size() + 1 > *lpcchName) {
       result = ERROR_MORE_DATA;
     } else if (lpClass != nullptr && lpcchClass != nullptr && *lpcchClass < 1) {
       result = ERROR_MORE_DATA;
     } else {
-      std::memcpy(lpName, name.c_str(), name.size() + 1);
+      for (size_t i = 0; i < name.size(); ++i)
+        lpName[i] = oarepair::platform::WideUnitToNarrow(name[i]);
+      lpName[name.size()] = '\0';
       *lpcchName = static_cast<DWORD>(name.size());
       if (lpClass != nullptr) lpClass[0] = '\0';
       if (lpcchClass != nullptr) *lpcchClass = 0;

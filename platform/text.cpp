@@ -3,8 +3,9 @@
 // apostrophe and control characters count only when everything else is equal, and then make the
 // string that has them the greater one. Equal results come only from identical texts.
 
+#include <array>
+#include <cstddef>
 #include <cstring>
-#include <vector>
 
 #include "platform/win32.h"
 
@@ -57,26 +58,35 @@ Weight WeightOf(unsigned char c) {
   return w;
 }
 
-int CompareLevel(const std::vector<int>& a, const std::vector<int>& b) {
-  const size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (size_t i = 0; i < n; ++i)
-    if (a[i] != b[i]) return a[i] < b[i] ? -1 : 1;
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
+// The weights of every byte, worked out once: the listing compares every name it meets.
+const std::array<Weight, 256>& Weights() {
+  static const std::array<Weight, 256> table = [] {
+    std::array<Weight, 256> weights{};
+    for (size_t c = 0; c < weights.size(); ++c) weights[c] = WeightOf(static_cast<unsigned char>(c));
+    return weights;
+  }();
+  return table;
 }
 
-void Levels(const char* s, std::vector<int>* p, std::vector<int>* sec, std::vector<int>* ter,
-            size_t* ignorables) {
-  for (; *s != '\0'; ++s) {
-    const Weight w = WeightOf(static_cast<unsigned char>(*s));
-    if (w.primary == 0) {
-      ++*ignorables;
-      continue;
-    }
-    p->push_back(w.primary);
-    sec->push_back(w.secondary);
-    ter->push_back(w.tertiary);
+// Compares one level of the two texts' weights, over their characters that are not ignorable;
+// when one runs out first, it is the smaller.
+int CompareLevel(const unsigned char* a, const unsigned char* b, int Weight::*level) {
+  const std::array<Weight, 256>& w = Weights();
+  for (;; ++a, ++b) {
+    while (*a != 0 && w[*a].primary == 0) ++a;
+    while (*b != 0 && w[*b].primary == 0) ++b;
+    if (*a == 0 || *b == 0) return *a == *b ? 0 : (*a == 0 ? -1 : 1);
+    const int x = w[*a].*level;
+    const int y = w[*b].*level;
+    if (x != y) return x < y ? -1 : 1;
   }
+}
+
+size_t Ignorables(const unsigned char* s) {
+  const std::array<Weight, 256>& w = Weights();
+  size_t n = 0;
+  for (; *s != 0; ++s) n += w[*s].primary == 0 ? 1 : 0;
+  return n;
 }
 
 }  // namespace
@@ -86,15 +96,16 @@ int WINAPI lstrcmpA(LPCSTR lpString1, LPCSTR lpString2) {
     if (lpString1 == lpString2) return 0;
     return lpString1 == nullptr ? -1 : 1;
   }
-  std::vector<int> p1, s1, t1, p2, s2, t2;
-  size_t i1 = 0;
-  size_t i2 = 0;
-  Levels(lpString1, &p1, &s1, &t1, &i1);
-  Levels(lpString2, &p2, &s2, &t2, &i2);
-  int rc = CompareLevel(p1, p2);
-  if (rc == 0) rc = CompareLevel(s1, s2);
-  if (rc == 0) rc = CompareLevel(t1, t2);
-  if (rc == 0 && i1 != i2) rc = i1 < i2 ? -1 : 1;
+  const auto* a = reinterpret_cast<const unsigned char*>(lpString1);
+  const auto* b = reinterpret_cast<const unsigned char*>(lpString2);
+  int rc = CompareLevel(a, b, &Weight::primary);
+  if (rc == 0) rc = CompareLevel(a, b, &Weight::secondary);
+  if (rc == 0) rc = CompareLevel(a, b, &Weight::tertiary);
+  if (rc == 0) {
+    const size_t i1 = Ignorables(a);
+    const size_t i2 = Ignorables(b);
+    if (i1 != i2) rc = i1 < i2 ? -1 : 1;
+  }
   if (rc == 0) {
     const int raw = std::strcmp(lpString1, lpString2);
     rc = raw == 0 ? 0 : (raw < 0 ? -1 : 1);

@@ -2,9 +2,9 @@
 // and an optional read-only lower one, with a merged subkey listing and deletion markers.
 #pragma once
 
-#include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/win32.h"
@@ -60,8 +60,9 @@ class CLayeredRegKey {
 
   std::vector<std::unique_ptr<CSubKeyEntry>> m_aSubKeys;  // merged listing
   std::vector<std::unique_ptr<std::string>> m_aAuxNames;  // second listing, never filled
-  std::map<std::string, void*> m_mapDeleted;              // names marked deleted (values null)
-  std::map<std::string, void*> m_mapAuxNames;             // second name set, never filled
+  // Hashed: a listing looks up every name of a read-only location among the marked ones.
+  std::unordered_map<std::string, void*> m_mapDeleted;   // names marked deleted (values null)
+  std::unordered_map<std::string, void*> m_mapAuxNames;  // second name set, never filled
   std::string m_strPath;         // upper path, relative to m_hRoot
   std::string m_strMarkerNames;  // reserved marker names (second constructor only)
   HKEY m_hKey;                   // open upper handle, or null
