@@ -1,7 +1,6 @@
 #include "platform/hive_file.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -28,22 +27,10 @@ bool IsSpace(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-// The value of each byte as a hex digit, or -1: every section's time is sixteen of them.
-constexpr std::array<int8_t, 256> kHexValues = [] {
-  std::array<int8_t, 256> values{};
-  for (auto& v : values) v = -1;
-  for (int c = 0; c < 10; ++c) values[static_cast<size_t>('0' + c)] = static_cast<int8_t>(c);
-  for (int c = 0; c < 6; ++c) {
-    values[static_cast<size_t>('a' + c)] = static_cast<int8_t>(10 + c);
-    values[static_cast<size_t>('A' + c)] = static_cast<int8_t>(10 + c);
-  }
-  return values;
-}();
-
-bool IsHexDigit(char c) { return kHexValues[static_cast<unsigned char>(c)] >= 0; }
+bool IsHexDigit(char c) { return HexDigitValue(c) >= 0; }
 
 // For a hex digit only.
-unsigned HexValue(char c) { return static_cast<unsigned>(kHexValues[static_cast<unsigned char>(c)]); }
+unsigned HexValue(char c) { return static_cast<unsigned>(HexDigitValue(c)); }
 
 size_t SkipSpaces(std::string_view s, size_t p) {
   while (p < s.size() && IsSpace(s[p])) ++p;
@@ -149,11 +136,7 @@ bool ReadSeconds(std::string_view s, uint32_t* seconds) {
 // "#time=" hex digits, upper or lower case, up to the first other character.
 uint64_t ReadFileTime(std::string_view s) {
   uint64_t value = 0;
-  for (char c : s) {
-    const int digit = kHexValues[static_cast<unsigned char>(c)];
-    if (digit < 0) break;
-    value = (value << 4) | static_cast<unsigned>(digit);
-  }
+  for (size_t p = 0; p < s.size() && IsHexDigit(s[p]); ++p) value = (value << 4) | HexValue(s[p]);
   return value;
 }
 

@@ -13,13 +13,6 @@ bool IsAsciiHexDigit(char16_t c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-int HexDigitValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool IsOctalDigit(char16_t c) { return c >= '0' && c <= '7'; }
 
 // Appends `value` in lowercase hex with at least `width` digits.

@@ -2,11 +2,28 @@
 // Wine reads, and the splitting of key paths into names.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace oarepair::platform {
+
+// The value of each byte as a hex digit, or -1. A table: every section of a registry file has
+// sixteen hex digits of time, and escapes and values have more.
+inline constexpr std::array<int8_t, 256> kHexDigitValues = [] {
+  std::array<int8_t, 256> values{};
+  for (auto& v : values) v = -1;
+  for (int c = 0; c < 10; ++c) values[static_cast<size_t>('0' + c)] = static_cast<int8_t>(c);
+  for (int c = 0; c < 6; ++c) {
+    values[static_cast<size_t>('a' + c)] = static_cast<int8_t>(10 + c);
+    values[static_cast<size_t>('A' + c)] = static_cast<int8_t>(10 + c);
+  }
+  return values;
+}();
+
+inline int HexDigitValue(char c) { return kHexDigitValues[static_cast<unsigned char>(c)]; }
 
 // Which two characters, besides the backslash, get a backslash before them.
 enum class EscapeContext {
