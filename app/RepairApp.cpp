@@ -4,7 +4,11 @@
 
 #include "app/RepairApp.h"
 
+#include <string>
+#include <vector>
+
 #include "framework/MessageBox.h"
+#include "framework/RegistryViews.h"
 #include "framework/Seams.h"
 #include "regkey/LayeredRegKey.h"
 #include "resource_ids.h"
@@ -18,17 +22,36 @@ namespace {
 // WinExec results above 31 mean the command was started.
 constexpr UINT kWinExecStarted = 31;
 
-// Whether the class key is gone, looked at read-only. Only "not found" counts as gone: any other
-// failure to look (access denied, an unusable registry) leaves the repair unconfirmed.
-bool IsClassKeyGone() {
+// Whether the class key is still there, looked at read-only: ERROR_SUCCESS when it is,
+// ERROR_FILE_NOT_FOUND when it is gone. Any other failure to look (access denied, an unusable
+// registry) leaves the repair unconfirmed.
+LONG LookForClassKey() {
   std::string strPath = std::string(g_szClassesKey) + "\\" + g_szDispatchClassId;
   HKEY hKey = nullptr;
   const LONG nResult = RegOpenKeyExA(HKEY_CLASSES_ROOT, strPath.c_str(), 0, KEY_READ, &hKey);
-  if (nResult == ERROR_SUCCESS) {
-    RegCloseKey(hKey);
-    return false;
-  }
-  return nResult == ERROR_FILE_NOT_FOUND;
+  if (nResult == ERROR_SUCCESS) RegCloseKey(hKey);
+  return nResult;
+}
+
+// What the run found and did in one registry view.
+struct CViewRepair {
+  BOOL m_bCanStart = FALSE;  // the tool can be started for this view
+  std::string m_strCannotStart;
+  LONG m_nClassKey = ERROR_SUCCESS;  // LookForClassKey after the deletion
+};
+
+// Why a view is not repaired, or empty when it is.
+std::string FailureOf(const CViewRepair& view, UINT nStarted) {
+  if (!view.m_bCanStart)
+    return "left untouched: " + view.m_strCannotStart;
+  if (view.m_nClassKey == ERROR_SUCCESS) return "the class key could not be removed";
+  if (view.m_nClassKey != ERROR_FILE_NOT_FOUND)
+    return "whether the class key is gone could not be checked (error " +
+           std::to_string(view.m_nClassKey) + ")";
+  if (nStarted <= kWinExecStarted)
+    return std::string("\"") + g_szRegisterCommand + "\" could not be started (result " +
+           std::to_string(nStarted) + ")";
+  return std::string();
 }
 
 }  // namespace
@@ -40,18 +63,44 @@ END_MESSAGE_MAP()
 CRepairApp::CRepairApp() : CWinApp(nullptr) {}
 
 BOOL CRepairApp::InitInstance() {
-  CLayeredRegKey key(HKEY_CLASSES_ROOT, g_szClassesKey, nullptr);
-  key.DeleteSubKey(g_szDispatchClassId);
+  // Each registry view is repaired as the Windows program of its bitness repairs its own: on
+  // Windows there is one, on Linux one per view of the Wine prefix. Every view's deletion comes
+  // before the first tool starts: once a Wine program runs in the prefix, its wineserver owns
+  // the registry files.
+  const int nViews = AfxGetRegistryViewCount();
+  std::vector<CViewRepair> views(static_cast<size_t>(nViews));
+  for (int nView = 0; nView < nViews; ++nView) {
+    CViewRepair& view = views[static_cast<size_t>(nView)];
+    AfxSelectRegistryView(nView);
+    // A view whose tool cannot start keeps its registration as it is, rather than losing it.
+    view.m_bCanStart = AfxCanStartPrograms(&view.m_strCannotStart);
+    if (view.m_bCanStart) {
+      CLayeredRegKey key(HKEY_CLASSES_ROOT, g_szClassesKey, nullptr);
+      key.DeleteSubKey(g_szDispatchClassId);
+    }
+    // Checked before the tool starts: RegSvr32 creates the class key again, and a check after
+    // its start could see the new key and call a good repair a failure.
+    view.m_nClassKey = LookForClassKey();
+  }
 
-  // Checked before the tool starts: RegSvr32 creates the class key again, and a check after its
-  // start could see the new key and call a good repair a failure.
-  const bool bClassKeyGone = IsClassKeyGone();
+  BOOL bRepaired = TRUE;
+  for (int nView = 0; nView < nViews; ++nView) {
+    const CViewRepair& view = views[static_cast<size_t>(nView)];
+    AfxSelectRegistryView(nView);
+    // A view without its tool and without the class key has nothing to repair: a win64 prefix
+    // whose 32-bit half was never made.
+    if (!view.m_bCanStart && view.m_nClassKey == ERROR_FILE_NOT_FOUND) continue;
+    // The tool is started even when the deletion failed, and nothing waits for it. On Linux
+    // this call is also where pending registry changes are saved; a failed save fails the start.
+    const UINT nStarted = view.m_bCanStart ? AfxWinExec(g_szRegisterCommand, SW_HIDE) : 0;
+    const std::string strFailure = FailureOf(view, nStarted);
+    if (!strFailure.empty()) {
+      bRepaired = FALSE;
+      AfxReportProblem((std::string(AfxGetRegistryViewName(nView)) + ": " + strFailure).c_str());
+    }
+  }
 
-  // The tool is started even when the deletion failed, and nothing waits for it. On Linux this
-  // call is also where pending registry changes are saved; a failed save fails the start.
-  const UINT nStarted = AfxWinExec(g_szRegisterCommand, SW_HIDE);
-
-  if (bClassKeyGone && nStarted > kWinExecStarted) {
+  if (bRepaired) {
     m_nExitCode = 0;
     AfxMessageBox(IDS_REGISTRY_MERGED);
   } else {

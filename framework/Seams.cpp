@@ -2,6 +2,11 @@
 
 #include "framework/Seams.h"
 
+#ifndef _WIN32
+#include "platform/registry_control.h"
+#include "platform/wine_loader.h"
+#endif
+
 namespace {
 
 UINT PlatformWinExec(LPCSTR pszCmdLine, UINT nCmdShow) { return ::WinExec(pszCmdLine, nCmdShow); }
@@ -10,8 +15,24 @@ int PlatformMessageBox(HWND hWnd, LPCSTR pszText, LPCSTR pszCaption, UINT nType)
   return ::MessageBoxA(hWnd, pszText, pszCaption, nType);
 }
 
+BOOL PlatformCanStart(std::string* pstrWhy) {
+#ifdef _WIN32
+  (void)pstrWhy;
+  return TRUE;
+#else
+  namespace p = oarepair::platform;
+  const p::RegistryView view = p::CurrentRegistryView();
+  std::string strLooked;
+  if (!p::FindWineLoader(view, p::DefaultLoaderPlaces(), &strLooked).empty()) return TRUE;
+  *pstrWhy = std::string("no ") + (view == p::RegistryView::k64Bit ? "64" : "32") +
+             "-bit Wine loader (looked for " + strLooked + ")";
+  return FALSE;
+#endif
+}
+
 WinExecFn s_pfnWinExec = &PlatformWinExec;
 MessageBoxFn s_pfnMessageBox = &PlatformMessageBox;
+CanStartFn s_pfnCanStart = nullptr;
 
 }  // namespace
 
@@ -25,6 +46,16 @@ MessageBoxFn AfxSetMessageBoxHook(MessageBoxFn pfnHook) {
   const MessageBoxFn pfnOld = s_pfnMessageBox;
   s_pfnMessageBox = pfnHook != nullptr ? pfnHook : &PlatformMessageBox;
   return pfnOld;
+}
+
+CanStartFn AfxSetCanStartHook(CanStartFn pfnHook) {
+  const CanStartFn pfnOld = s_pfnCanStart;
+  s_pfnCanStart = pfnHook;
+  return pfnOld;
+}
+
+BOOL AfxCanStartPrograms(std::string* pstrWhy) {
+  return s_pfnCanStart != nullptr ? s_pfnCanStart(pstrWhy) : PlatformCanStart(pstrWhy);
 }
 
 UINT AfxWinExec(LPCSTR pszCmdLine, UINT nCmdShow) { return s_pfnWinExec(pszCmdLine, nCmdShow); }

@@ -11,6 +11,7 @@
 #include "platform/atomic_file.h"
 #include "platform/file_system.h"
 #include "platform/names.h"
+#include "platform/section_values.h"
 
 namespace oarepair::platform {
 namespace {
@@ -26,6 +27,7 @@ HiveStore::~HiveStore() { Reset(); }
 
 void HiveStore::Reset() {
   for (auto& state : m_hives) Unload(state);
+  m_saveFailure = ERROR_SUCCESS;
   m_lock.Release();
   m_inSession = false;
 }
@@ -145,6 +147,9 @@ LONG HiveStore::Load(HiveState& state) {
   if (rc == 0) status = ParseHiveFile(fs, fd, &state.image, &error);
   if (rc == 0 && status == HiveParseStatus::kOk) {
     state.fd = fd;
+    std::string header;
+    state.win64 = ReadBytes(state, 0, state.image.headerLength, &header) == 0 &&
+                  HeaderSaysWin64(header);
     state.fileStat = st;
     state.loaded = true;
     state.dirty = false;
@@ -176,6 +181,11 @@ LONG HiveStore::Acquire(Hive hive) {
   return rc;
 }
 
+bool HiveStore::Loaded(Hive hive) const {
+  const HiveState& state = m_hives[static_cast<int>(hive)];
+  return m_memory || (state.loaded && state.failure == ERROR_SUCCESS);
+}
+
 LONG HiveStore::Usable(Hive hive) const {
   const HiveState& state = m_hives[static_cast<int>(hive)];
   if (m_memory) return ERROR_SUCCESS;
@@ -192,6 +202,42 @@ RegNode* HiveStore::ClassesRoot() const {
   if (root == nullptr) return nullptr;
   RegNode* software = root->children.Find(u"Software");
   return software == nullptr ? nullptr : software->children.Find(u"Classes");
+}
+
+int HiveStore::ReadBytes(const HiveState& state, uint64_t offset, uint64_t length,
+                         std::string* out) const {
+  out->resize(length);
+  uint64_t done = 0;
+  while (done < length) {
+    size_t got = 0;
+    int rc = CurrentFileSystem().PRead(state.fd, &(*out)[done], length - done, offset + done, &got);
+    if (rc != 0) return rc;
+    if (got == 0) return EIO;  // the file we read from has shrunk under us
+    done += got;
+  }
+  return 0;
+}
+
+bool HiveStore::Win64() const { return !m_memory && m_hives[0].loaded && m_hives[0].win64; }
+
+LONG HiveStore::LinkTarget(Hive hive, const RegNode* node, std::u16string* target) {
+  HiveState& state = m_hives[static_cast<int>(hive)];
+  if (m_memory || state.fd < 0) return ERROR_FILE_NOT_FOUND;
+  // Wine merges repeated sections of a key; the value may stand in any of them.
+  for (int32_t i = node->section; i >= 0;) {
+    const HiveSection& section = state.image.sections[static_cast<size_t>(i)];
+    if (!section.removed) {
+      std::string text;
+      const int rc = ReadBytes(state, section.offset, section.length, &text);
+      if (rc != 0) {
+        Complain("cannot read " + PathOf(state) + ": " + std::strerror(rc));
+        return ERROR_REGISTRY_IO_FAILED;
+      }
+      if (ParseLinkTarget(text, target)) return ERROR_SUCCESS;
+    }
+    i = section.next;
+  }
+  return ERROR_FILE_NOT_FOUND;
 }
 
 void HiveStore::MarkDirty(Hive hive) { m_hives[static_cast<int>(hive)].dirty = true; }
@@ -211,16 +257,7 @@ LONG HiveStore::Save(HiveState& state) {
   const std::string path = PathOf(state);
   HiveWriteRecord written;
   const HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
-    out->resize(length);
-    uint64_t done = 0;
-    while (done < length) {
-      size_t got = 0;
-      int rc = fs.PRead(state.fd, &(*out)[done], length - done, offset + done, &got);
-      if (rc != 0) return rc;
-      if (got == 0) return EIO;  // the file we read from has shrunk under us
-      done += got;
-    }
-    return 0;
+    return ReadBytes(state, offset, length, out);
   };
   const auto produce = [&](const AtomicWriteSink& sink) {
     return WriteHive(state.image, source, sink, &written);
@@ -243,6 +280,7 @@ LONG HiveStore::Save(HiveState& state) {
       Complain("cannot save " + path + ": " + std::strerror(rc) + "; the file was left as it was");
       state.failure = ERROR_REGISTRY_IO_FAILED;
     }
+    if (m_saveFailure == ERROR_SUCCESS) m_saveFailure = state.failure;
     return state.failure;
   }
   state.dirty = false;

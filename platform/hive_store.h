@@ -30,6 +30,8 @@ class HiveStore {
 
   // Makes the hive's tree available for this session, loading its file on first use.
   LONG Acquire(Hive hive);
+  // Whether the hive's file was read in this process and has not failed since.
+  bool Loaded(Hive hive) const;
   // ERROR_SUCCESS, or the error that has made a loaded hive unusable for this session.
   LONG Usable(Hive hive) const;
 
@@ -37,9 +39,20 @@ class HiveStore {
   // HKLM\Software\Classes, or nullptr when the machine hive has none.
   RegNode* ClassesRoot() const;
 
+  // Whether the machine hive's file says "#arch=win64": a prefix with a 32-bit (WoW64) view
+  // beside its 64-bit one. False for the in-memory registry and before the hive is loaded.
+  bool Win64() const;
+  // The target path of a link key ("#link"), as its section in the file gives it.
+  // ERROR_FILE_NOT_FOUND when it has none that Wine could follow.
+  LONG LinkTarget(Hive hive, const RegNode* node, std::u16string* target);
+
   void MarkDirty(Hive hive);
   // Removes a key without subkeys from the tree and from the file's sections.
   void DeleteLeaf(Hive hive, RegNode* node, uint64_t now);
+
+  // The error of the first save that failed since the store was set up, else ERROR_SUCCESS:
+  // the change it held is lost, even after the hive is read again.
+  LONG SaveFailure() const { return m_saveFailure; }
 
   // Saves every changed file; returns ERROR_SUCCESS or the first failure.
   LONG Flush();
@@ -55,6 +68,7 @@ class HiveStore {
     bool dirty = false;
     bool current = false;  // checked against its file in this session: no need to look again
     LONG failure = ERROR_SUCCESS;
+    bool win64 = false;  // its header says "#arch=win64"
     int fd = -1;  // the file the image was read from, kept open to copy untouched sections
     struct stat fileStat {};
   };
@@ -65,6 +79,8 @@ class HiveStore {
   LONG BeginSession();
   LONG Load(HiveState& state);
   LONG Save(HiveState& state);
+  // Reads [offset, offset+length) of the file the image stands for.
+  int ReadBytes(const HiveState& state, uint64_t offset, uint64_t length, std::string* out) const;
   std::string PathOf(const HiveState& state) const;
   void Complain(const std::string& what);
 
@@ -74,6 +90,7 @@ class HiveStore {
   PrefixLock m_lock;
   HiveState m_hives[2];
   std::string m_lastComplaint;
+  LONG m_saveFailure = ERROR_SUCCESS;
 };
 
 }  // namespace oarepair::platform

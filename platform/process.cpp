@@ -9,12 +9,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "platform/registry_control.h"
+#include "platform/wine_loader.h"
 #include "platform/win32.h"
 
 extern char** environ;
@@ -54,26 +56,103 @@ bool IsExecutableFile(const std::string& path) {
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
 }
 
-// Wine's loader: $WINE when set (a path, or a name looked up on PATH), else "wine" on PATH.
-// Empty when it cannot be found.
-std::string FindLoader() {
-  const char* configured = std::getenv("WINE");
-  std::string name = configured != nullptr && *configured != '\0' ? configured : "wine";
-  if (name.find('/') != std::string::npos) return IsExecutableFile(name) ? name : std::string();
+// 64 or 32 for an ELF program, 0 for anything else (a script, a missing file).
+int ElfBits(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return 0;
+  unsigned char ident[5] = {};
+  const ssize_t got = ::read(fd, ident, sizeof(ident));
+  ::close(fd);
+  if (got != static_cast<ssize_t>(sizeof(ident)) || std::memcmp(ident, "\x7f" "ELF", 4) != 0)
+    return 0;
+  return ident[4] == 2 ? 64 : ident[4] == 1 ? 32 : 0;
+}
+
+int BitsOf(RegistryView view) { return view == RegistryView::k64Bit ? 64 : 32; }
+const char* LoaderName(RegistryView view) {
+  return view == RegistryView::k64Bit ? "wine64" : "wine";
+}
+
+std::vector<std::string> PathFolders() {
   const char* path = std::getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  const std::string dirs = path != nullptr ? path : "/usr/local/bin:/usr/bin:/bin";
+  std::vector<std::string> folders;
   size_t start = 0;
   while (start <= dirs.size()) {
     size_t end = dirs.find(':', start);
     if (end == std::string::npos) end = dirs.size();
     std::string dir = dirs.substr(start, end - start);
-    if (dir.empty()) dir = ".";
+    folders.push_back(dir.empty() ? "." : dir);
+    start = end + 1;
+  }
+  return folders;
+}
+
+// A program named by WINE or WINELOADER: a path, or a name looked up on PATH.
+std::string ResolveNamed(const std::string& name) {
+  if (name.find('/') != std::string::npos) return IsExecutableFile(name) ? name : std::string();
+  for (const auto& dir : PathFolders()) {
     const std::string candidate = dir + "/" + name;
     if (IsExecutableFile(candidate)) return candidate;
-    start = end + 1;
   }
   return std::string();
 }
+
+}  // namespace
+
+LoaderPlaces DefaultLoaderPlaces() {
+  return {{"/usr/lib/wine"}, {"/opt/wine-stable/bin", "/opt/wine-devel/bin", "/opt/wine-staging/bin"}};
+}
+
+std::string FindWineLoader(RegistryView view, const LoaderPlaces& places, std::string* looked) {
+  const int bits = BitsOf(view);
+  const std::string wanted = LoaderName(view);
+  const char* variable = "WINE";
+  const char* named = std::getenv(variable);
+  if (named == nullptr || *named == '\0') {
+    variable = "WINELOADER";
+    named = std::getenv(variable);
+  }
+  if (named != nullptr && *named != '\0') {
+    const std::string loader = ResolveNamed(named);
+    if (loader.empty()) {
+      *looked = std::string(variable) + "=" + named + " (no such program)";
+      return std::string();
+    }
+    // An ELF program tells its bitness; a script is taken by its name.
+    int loaderBits = ElfBits(loader);
+    if (loaderBits == 0) {
+      const size_t slash = loader.rfind('/');
+      const std::string base = slash == std::string::npos ? loader : loader.substr(slash + 1);
+      loaderBits = base.size() >= 2 && base.compare(base.size() - 2, 2, "64") == 0 ? 64 : 32;
+    }
+    if (loaderBits == bits) return loader;
+    const size_t slash = loader.rfind('/');
+    const std::string beside =
+        (slash == std::string::npos ? std::string(".") : loader.substr(0, slash)) + "/" + wanted;
+    // Beside a real loader stands a real loader; a script is trusted only beside a script.
+    const int besideBits = ElfBits(beside);
+    const bool namedElf = ElfBits(loader) != 0;
+    const bool fits = namedElf ? besideBits == bits : (besideBits == 0 || besideBits == bits);
+    if (IsExecutableFile(beside) && fits) return beside;
+    *looked = beside + ", beside " + variable + "=" + loader;
+    return std::string();
+  }
+  std::vector<std::string> folders = places.beforePath;
+  for (auto& dir : PathFolders()) folders.push_back(std::move(dir));
+  folders.insert(folders.end(), places.afterPath.begin(), places.afterPath.end());
+  std::string tried;
+  for (const auto& dir : folders) {
+    const std::string candidate = dir + "/" + wanted;
+    if (IsExecutableFile(candidate) && ElfBits(candidate) == bits) return candidate;
+    if (!tried.empty()) tried += ", ";
+    tried += candidate;
+  }
+  *looked = tried;
+  return std::string();
+}
+
+namespace {
 
 // Our environment with WINEPREFIX replaced by `prefix` (kept as it is when `prefix` is empty).
 std::vector<std::string> ChildEnvironment(const std::string& prefix) {
@@ -201,11 +280,19 @@ UINT WINAPI WinExec(LPCSTR lpCmdLine, UINT uCmdShow) {
   if (words.empty()) return ERROR_FILE_NOT_FOUND;
 
   // Wine reads the registry files when its server starts: what we changed must be on disk
-  // first. When that save fails the program is not started: Wine would work on a registry that
-  // differs from ours.
-  if (p::FlushRegistry() != ERROR_SUCCESS) return 0;
+  // first, and a file we refused must not reach Wine, which would load it its own way and
+  // write back what it misread.
+  if (p::PrepareRegistryForWine() != ERROR_SUCCESS) {
+    std::fprintf(stderr,
+                 "oarepair: not starting \"%s\": the registry could not be read or saved\n",
+                 lpCmdLine);
+    return 0;
+  }
 
-  const std::string loader = p::FindLoader();
+  // The loader of the caller's bitness, so that the program started sees the same view.
+  std::string looked;
+  const std::string loader =
+      p::FindWineLoader(p::CurrentRegistryView(), p::DefaultLoaderPlaces(), &looked);
   if (loader.empty()) return ERROR_FILE_NOT_FOUND;
 
   std::vector<std::string> args;

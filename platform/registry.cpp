@@ -17,6 +17,7 @@
 #include "platform/clock.h"
 #include "platform/hive_store.h"
 #include "platform/names.h"
+#include "platform/reg_text.h"
 #include "platform/registry_control.h"
 #include "platform/win32.h"
 
@@ -30,6 +31,12 @@ constexpr uint32_t kLocalMachine = 0x80000002u;
 void SetResult(PHKEY out, HKEY value) {
   if (out != nullptr) *out = value;
 }
+
+// A key and the hive it belongs to: a link may lead from one hive into another.
+struct Place {
+  RegNode* node = nullptr;
+  HiveStore::Hive hive = HiveStore::Hive::kMachine;
+};
 
 // What a handle argument stands for once resolved.
 struct Target {
@@ -45,6 +52,29 @@ struct Handle {
   HiveStore::Hive hive;
 };
 
+// How one call walks a path, from the caller's view and the call's access flags, as Wine 8
+// combines them: its server redirects and shares for a 32-bit caller in a win64 prefix, and its
+// kernelbase handles KEY_WOW64_32KEY for a 64-bit caller.
+struct Walk {
+  bool redirect = false;  // a 32-bit caller without KEY_WOW64_64KEY
+  bool first32 = false;   // a 32-bit caller asking for KEY_WOW64_32KEY: the first name as well
+  bool force32 = false;   // a 64-bit caller asking for KEY_WOW64_32KEY
+};
+
+using Names = std::vector<std::u16string>;
+
+constexpr std::u16string_view kWow6432Node = u"Wow6432Node";
+
+bool IsWow6432Node(std::u16string_view name) { return NamesEqual(name, kWow6432Node); }
+
+// A key with a Wow6432Node child stands, in a redirected walk, for that child, unless the next
+// name is Wow6432Node itself or the key is one.
+RegNode* Wow64Of(RegNode* key, std::u16string_view next) {
+  if (IsWow6432Node(key->name()) || IsWow6432Node(next)) return key;
+  RegNode* wow = key->children.Find(kWow6432Node);
+  return wow != nullptr ? wow : key;
+}
+
 class Registry {
  public:
   std::mutex mutex;
@@ -54,6 +84,7 @@ class Registry {
   uint64_t calls = 0;
   uint64_t failAt = 0;
   LONG failCode = ERROR_SUCCESS;
+  RegistryView view = RegistryView::k64Bit;
 
   // Counts the call and applies an injected fault.
   bool InjectedFault(LONG* code) {
@@ -77,7 +108,215 @@ class Registry {
     return true;
   }
 
-  Target Resolve(HKEY hKey) {
+  // The walk of a call with access mask `sam`. Views exist only in a win64 prefix, which is
+  // known once system.reg is loaded.
+  LONG WalkFor(REGSAM sam, Walk* walk) {
+    *walk = Walk();
+    const bool wants32 = view == RegistryView::k32Bit || (sam & KEY_WOW64_32KEY) != 0;
+    if (!wants32 || store.Prefix().empty()) return ERROR_SUCCESS;
+    const LONG rc = store.Acquire(HiveStore::Hive::kMachine);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (!store.Win64()) return ERROR_SUCCESS;
+    if (view == RegistryView::k32Bit) {
+      walk->redirect = (sam & KEY_WOW64_64KEY) == 0;
+      walk->first32 = (sam & KEY_WOW64_32KEY) != 0;
+    } else {
+      walk->force32 = (sam & KEY_WOW64_32KEY) != 0;
+    }
+    return ERROR_SUCCESS;
+  }
+
+  // Software\Classes\Wow6432Node of a win64 prefix: a name missing there is looked up in the
+  // 64-bit Classes, which the views share.
+  bool Shared(const Place& at) const {
+    if (at.hive != HiveStore::Hive::kMachine || !store.Win64()) return false;
+    RegNode* classes = store.ClassesRoot();
+    return classes != nullptr && at.node->parent == classes && IsWow6432Node(at.node->name());
+  }
+
+  // A link key stands for its target: a path from the registry's root, walked without
+  // redirection, its own links followed up to 16 deep. Only targets in HKEY_LOCAL_MACHINE can be
+  // followed here (the only ones Wine makes); any other is refused rather than taken as absent.
+  LONG Follow(Place* at, int depth = 0) {
+    if (!at->node->link) return ERROR_SUCCESS;
+    if (depth > 16) return ERROR_FILE_NOT_FOUND;
+    std::u16string target;
+    LONG rc = store.LinkTarget(at->hive, at->node, &target);
+    if (rc != ERROR_SUCCESS) return rc;
+    constexpr std::u16string_view kRoot = u"\\Registry\\";
+    const std::u16string_view path(target);
+    if (path.size() <= kRoot.size() || !NamesEqual(path.substr(0, kRoot.size()), kRoot))
+      return ERROR_FILE_NOT_FOUND;
+    const std::vector<std::u16string_view> names = SplitKeyPath(path.substr(kRoot.size()));
+    if (names.empty()) return ERROR_FILE_NOT_FOUND;
+    if (!NamesEqual(names[0], u"Machine")) return ERROR_ACCESS_DENIED;
+    rc = store.Acquire(HiveStore::Hive::kMachine);
+    if (rc != ERROR_SUCCESS) return rc;
+    Place next{store.Root(HiveStore::Hive::kMachine), HiveStore::Hive::kMachine};
+    for (size_t i = 1; i < names.size(); ++i) {
+      next.node = next.node->children.Find(names[i]);
+      if (next.node == nullptr) return ERROR_FILE_NOT_FOUND;
+      rc = Follow(&next, depth + 1);
+      if (rc != ERROR_SUCCESS) return rc;
+    }
+    *at = next;
+    return ERROR_SUCCESS;
+  }
+
+  // Walks `count` names from `*at` as far as they exist, as Wine's server does: redirecting
+  // and sharing for a 32-bit caller, following links between names. `*found` receives how many
+  // names were found.
+  LONG WalkPrefix(Place* at, const std::u16string* names, size_t count, const Walk& walk,
+                  size_t* found) {
+    *found = 0;
+    if (count == 0) return ERROR_SUCCESS;
+    if (walk.first32) at->node = Wow64Of(at->node, names[0]);
+    size_t i = 0;
+    for (;;) {
+      RegNode* sub = at->node->children.Find(names[i]);
+      if (sub == nullptr && walk.redirect && Shared(*at)) {
+        at->node = at->node->parent;
+        sub = at->node->children.Find(names[i]);
+      }
+      if (sub == nullptr) break;
+      at->node = sub;
+      if (++i == count) break;
+      if (walk.redirect) at->node = Wow64Of(at->node, names[i]);
+      const LONG rc = Follow(at);
+      if (rc != ERROR_SUCCESS) return rc;
+    }
+    *found = i;
+    return ERROR_SUCCESS;
+  }
+
+  // The key a walk ends at: the Wow6432Node child for a redirected caller, a link's target.
+  LONG Arrive(Place* at, const Walk& walk) {
+    if (walk.redirect) at->node = Wow64Of(at->node, u"");
+    return Follow(at);
+  }
+
+  // Wine's server opening `count` names from `*at`.
+  LONG ServerOpen(Place* at, const std::u16string* names, size_t count, const Walk& walk) {
+    size_t found = 0;
+    LONG rc = WalkPrefix(at, names, count, walk, &found);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (found != count) return ERROR_FILE_NOT_FOUND;
+    return Arrive(at, walk);
+  }
+
+  // Before each name after the first, a 64-bit caller asking for the 32-bit view steps once into
+  // the Wow6432Node child of the key reached so far (unless the path names it itself).
+  void StepInto32(Place* at, std::u16string_view next, bool* force) {
+    if (IsWow6432Node(next)) {
+      *force = false;
+      return;
+    }
+    Place wow = *at;
+    const std::u16string name(kWow6432Node);
+    if (ServerOpen(&wow, &name, 1, Walk()) == ERROR_SUCCESS) {
+      *at = wow;
+      *force = false;
+    }
+  }
+
+  LONG OpenPath(Place* at, const Names& names, const Walk& walk) {
+    if (!walk.force32) return ServerOpen(at, names.data(), names.size(), walk);
+    // The server sees a 64-bit caller: plain walks, one name per call.
+    bool force = true;
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (i > 0 && force) StepInto32(at, names[i], &force);
+      const LONG rc = ServerOpen(at, &names[i], 1, Walk());
+      if (rc != ERROR_SUCCESS) return rc;
+    }
+    if (force) StepInto32(at, u"", &force);
+    return ERROR_SUCCESS;
+  }
+
+  // Adds the missing key `name` under `*at` and moves there.
+  LONG AddChild(Place* at, const std::u16string& name, uint64_t now) {
+    // A link that could not be followed: there is no key of its own to create under.
+    if (at->node->link) return ERROR_ACCESS_DENIED;
+    auto fresh = MakeNode(name);
+    fresh->parent = at->node;
+    fresh->time = now;
+    RegNode* child = fresh.get();
+    at->node->children.Insert(std::move(fresh));
+    at->node->time = now;
+    at->node = child;
+    store.MarkDirty(at->hive);
+    return ERROR_SUCCESS;
+  }
+
+  // Wine's create: the server creates the last name when only that one is missing; with more
+  // missing, kernelbase creates them one call at a time.
+  LONG CreatePath(Place* at, const Names& names, const Walk& walk, uint64_t now) {
+    if (!walk.force32) {
+      Place reached = *at;
+      size_t found = 0;
+      LONG rc = WalkPrefix(&reached, names.data(), names.size(), walk, &found);
+      if (rc != ERROR_SUCCESS) return rc;
+      if (found == names.size()) rc = Arrive(&reached, walk);
+      else if (found + 1 == names.size()) rc = AddChild(&reached, names[found], now);
+      if (found + 1 >= names.size()) {
+        if (rc == ERROR_SUCCESS) *at = reached;
+        return rc;
+      }
+    }
+    const Walk each = walk.force32 ? Walk() : walk;
+    bool force = walk.force32;
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (i > 0 && force) StepInto32(at, names[i], &force);
+      size_t found = 0;
+      LONG rc = WalkPrefix(at, &names[i], 1, each, &found);
+      if (rc == ERROR_SUCCESS) rc = found == 1 ? Arrive(at, each) : AddChild(at, names[i], now);
+      if (rc != ERROR_SUCCESS) return rc;
+    }
+    if (force) StepInto32(at, u"", &force);
+    return ERROR_SUCCESS;
+  }
+
+  // A predefined root as the call's view sees it.
+  LONG ResolveRoot(uint32_t value, REGSAM sam, Target* t) {
+    switch (value) {
+      case kClassesRoot:
+        t->classesRoot = true;
+        t->hive = HiveStore::Hive::kMachine;
+        break;
+      case kLocalMachine:
+        t->hive = HiveStore::Hive::kMachine;
+        break;
+      case kCurrentUser:
+        t->hive = HiveStore::Hive::kUser;
+        break;
+      default:
+        return ERROR_INVALID_HANDLE;
+    }
+    LONG rc = store.Acquire(t->hive);
+    if (rc != ERROR_SUCCESS) return rc;
+    t->node = store.Root(t->hive);
+    if (!t->classesRoot) return t->node != nullptr ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    Walk walk;
+    rc = WalkFor(sam, &walk);
+    if (rc != ERROR_SUCCESS) return rc;
+    Place at{t->node, t->hive};
+    if (walk.redirect) {
+      // HKEY_CLASSES_ROOT is Machine\Software\Classes opened in the caller's view.
+      const Names classes{u"Software", u"Classes"};
+      rc = ServerOpen(&at, classes.data(), classes.size(), walk);
+    } else {
+      at.node = store.ClassesRoot();
+      rc = at.node != nullptr ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+      if (rc == ERROR_SUCCESS && walk.force32) {
+        at.node = at.node->children.Find(kWow6432Node);
+        if (at.node == nullptr) rc = ERROR_FILE_NOT_FOUND;
+      }
+    }
+    t->node = at.node;
+    t->hive = at.hive;
+    return rc;
+  }
+
+  Target Resolve(HKEY hKey, REGSAM sam = 0) {
     Target t;
     if (hKey == nullptr) {
       t.status = ERROR_INVALID_HANDLE;
@@ -86,26 +325,7 @@ class Registry {
     uint32_t value = 0;
     if (PredefinedValue(hKey, &value)) {
       t.predefined = true;
-      switch (value) {
-        case kClassesRoot:
-          t.classesRoot = true;
-          t.hive = HiveStore::Hive::kMachine;
-          break;
-        case kLocalMachine:
-          t.hive = HiveStore::Hive::kMachine;
-          break;
-        case kCurrentUser:
-          t.hive = HiveStore::Hive::kUser;
-          break;
-        default:
-          t.status = ERROR_INVALID_HANDLE;
-          return t;
-      }
-      t.status = store.Acquire(t.hive);
-      if (t.status != ERROR_SUCCESS) return t;
-      RegNode* root = store.Root(t.hive);
-      t.node = t.classesRoot ? store.ClassesRoot() : root;
-      if (t.node == nullptr) t.status = ERROR_FILE_NOT_FOUND;
+      t.status = ResolveRoot(value, sam, &t);
       return t;
     }
     auto it = handles.find(reinterpret_cast<uintptr_t>(hKey));
@@ -130,7 +350,7 @@ class Registry {
 
   // The common start of the calls that hand out a handle: an injected fault, the handle and
   // result checks, and the resolved target. Anything but ERROR_SUCCESS is the call's result.
-  LONG BeginHandleCall(HKEY hKey, PHKEY out, Target* target) {
+  LONG BeginHandleCall(HKEY hKey, REGSAM sam, PHKEY out, Target* target) {
     LONG code = ERROR_SUCCESS;
     if (InjectedFault(&code)) {
       SetResult(out, nullptr);
@@ -138,7 +358,7 @@ class Registry {
     }
     if (hKey == nullptr) return ERROR_INVALID_HANDLE;  // the result is left untouched
     if (out == nullptr) return ERROR_INVALID_PARAMETER;
-    *target = Resolve(hKey);
+    *target = Resolve(hKey, sam);
     return target->status == ERROR_SUCCESS ? ERROR_SUCCESS : FailHandleCall(out, target->status);
   }
 
@@ -210,6 +430,7 @@ void UseMemoryRegistry() {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   r.handles.clear();
+  r.view = RegistryView::k64Bit;
   r.store.UseMemory();
 }
 
@@ -217,6 +438,7 @@ void UsePrefixRegistry(const std::string& prefix) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   r.handles.clear();
+  r.view = RegistryView::k64Bit;
   r.store.UsePrefix(prefix);
 }
 
@@ -224,7 +446,36 @@ void UseDefaultRegistry() {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   r.handles.clear();
+  r.view = RegistryView::k64Bit;
   r.store.UseDefault();
+}
+
+void SetRegistryView(RegistryView view) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.view = view;
+}
+
+RegistryView CurrentRegistryView() {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  return r.view;
+}
+
+std::vector<RegistryView> RegistryViews() {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  if (r.store.Prefix().empty()) return {RegistryView::k64Bit};
+  const LONG rc = r.store.Acquire(HiveStore::Hive::kMachine);
+  std::vector<RegistryView> views;
+  if (rc != ERROR_SUCCESS || r.store.Win64()) views.push_back(RegistryView::k64Bit);
+  if (rc == ERROR_SUCCESS) views.push_back(RegistryView::k32Bit);
+  r.EndCallLocked();
+  return views;
+}
+
+const char* RegistryViewName(RegistryView view) {
+  return view == RegistryView::k64Bit ? "64-bit view" : "32-bit view";
 }
 
 std::string RegistryPrefix() {
@@ -237,6 +488,28 @@ LONG FlushRegistry() {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   return r.store.Flush();
+}
+
+LONG PrepareRegistryForWine() {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  LONG rc = r.store.Flush();
+  if (rc == ERROR_SUCCESS) rc = r.store.SaveFailure();
+  if (rc == ERROR_SUCCESS && !r.store.Prefix().empty()) {
+    for (auto hive : {HiveStore::Hive::kMachine, HiveStore::Hive::kUser}) {
+      // Read once is enough: a file read whole has been validated whole.
+      if (r.store.Loaded(hive)) continue;
+      const LONG loaded = r.store.Acquire(hive);
+      // A missing file is one Wine makes afresh; a running wineserver owns the files already.
+      if (loaded == ERROR_SUCCESS || loaded == ERROR_FILE_NOT_FOUND ||
+          loaded == ERROR_SHARING_VIOLATION)
+        continue;
+      rc = loaded;
+      break;
+    }
+  }
+  r.EndCallLocked();
+  return rc;
 }
 
 void FailRegistryCallAt(uint64_t n, LONG code) {
@@ -256,6 +529,8 @@ uint64_t RegistryCallCount() {
 
 using oarepair::platform::HiveStore;
 using oarepair::platform::NowFileTime;
+using oarepair::platform::Place;
+using oarepair::platform::Walk;
 using oarepair::platform::ParseSubPath;
 using oarepair::platform::RegNode;
 using oarepair::platform::Registry;
@@ -265,14 +540,16 @@ using oarepair::platform::TheRegistry;
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult) {
   (void)ulOptions;
-  (void)samDesired;  // the store keeps no security descriptors: every access is granted
+  // The store keeps no security descriptors: every access is granted. Only the view flags of the
+  // mask matter.
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   Target t;
-  const LONG begun = r.BeginHandleCall(hKey, phkResult, &t);
+  const LONG begun = r.BeginHandleCall(hKey, samDesired, phkResult, &t);
   if (begun != ERROR_SUCCESS) return begun;
   const bool emptySub = lpSubKey == nullptr || *lpSubKey == '\0';
-  if (emptySub && t.predefined) {
+  const bool viewFlags = (samDesired & (KEY_WOW64_32KEY | KEY_WOW64_64KEY)) != 0;
+  if (emptySub && t.predefined && !viewFlags) {
     // A predefined root opened at its own path hands back the root value itself.
     *phkResult = hKey;
     r.EndCallLocked();
@@ -280,12 +557,12 @@ LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM sa
   }
   auto path = ParseSubPath(lpSubKey, t.predefined && t.classesRoot);
   if (path.status != ERROR_SUCCESS) return r.FailHandleCall(phkResult, path.status);
-  RegNode* node = t.node;
-  for (const auto& part : path.parts) {
-    node = node->children.Find(part);
-    if (node == nullptr) return r.FailHandleCall(phkResult, ERROR_FILE_NOT_FOUND);
-  }
-  *phkResult = r.NewHandle(node, t.hive);
+  Walk walk;
+  LONG rc = r.WalkFor(samDesired, &walk);
+  Place at{t.node, t.hive};
+  if (rc == ERROR_SUCCESS) rc = r.OpenPath(&at, path.parts, walk);
+  if (rc != ERROR_SUCCESS) return r.FailHandleCall(phkResult, rc);
+  *phkResult = r.NewHandle(at.node, at.hive);
   return ERROR_SUCCESS;
 }
 
@@ -293,30 +570,16 @@ LONG WINAPI RegCreateKeyA(HKEY hKey, LPCSTR lpSubKey, PHKEY phkResult) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   Target t;
-  const LONG begun = r.BeginHandleCall(hKey, phkResult, &t);
+  const LONG begun = r.BeginHandleCall(hKey, 0, phkResult, &t);
   if (begun != ERROR_SUCCESS) return begun;
   auto path = ParseSubPath(lpSubKey, t.predefined && t.classesRoot);
   if (path.status != ERROR_SUCCESS) return r.FailHandleCall(phkResult, path.status);
-  RegNode* node = t.node;
-  bool created = false;
-  const uint64_t now = NowFileTime();
-  for (const auto& part : path.parts) {
-    RegNode* child = node->children.Find(part);
-    if (child == nullptr) {
-      // Wine resolves symbolic links itself; we hold no target for them and create nothing.
-      if (node->link) return r.FailHandleCall(phkResult, ERROR_ACCESS_DENIED);
-      auto fresh = oarepair::platform::MakeNode(part);
-      fresh->parent = node;
-      fresh->time = now;
-      child = fresh.get();
-      node->children.Insert(std::move(fresh));
-      node->time = now;
-      created = true;
-    }
-    node = child;
-  }
-  if (created) r.store.MarkDirty(t.hive);
-  *phkResult = r.NewHandle(node, t.hive);
+  Walk walk;
+  LONG rc = r.WalkFor(0, &walk);
+  Place at{t.node, t.hive};
+  if (rc == ERROR_SUCCESS) rc = r.CreatePath(&at, path.parts, walk, NowFileTime());
+  if (rc != ERROR_SUCCESS) return r.FailHandleCall(phkResult, rc);
+  *phkResult = r.NewHandle(at.node, at.hive);
   return ERROR_SUCCESS;
 }
 
@@ -375,23 +638,24 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
   auto t = r.Resolve(hKey);
   LONG result = t.status;
   if (result == ERROR_SUCCESS && lpSubKey == nullptr) result = ERROR_INVALID_PARAMETER;
-  RegNode* node = nullptr;
+  // The key is opened as RegOpenKeyExA would (in the caller's view, links followed), then
+  // deleted.
+  Place at{t.node, t.hive};
   if (result == ERROR_SUCCESS) {
     auto path = ParseSubPath(lpSubKey, false);
     result = path.status;
-    node = t.node;
-    for (size_t i = 0; result == ERROR_SUCCESS && i < path.parts.size(); ++i) {
-      node = node->children.Find(path.parts[i]);
-      if (node == nullptr) result = ERROR_FILE_NOT_FOUND;
-    }
+    Walk walk;
+    if (result == ERROR_SUCCESS) result = r.WalkFor(0, &walk);
+    if (result == ERROR_SUCCESS) result = r.OpenPath(&at, path.parts, walk);
   }
   if (result == ERROR_SUCCESS) {
+    RegNode* node = at.node;
     // Only leaves are deleted; a hive root (or the classes root) never is.
     if (!node->children.empty() || node->parent == nullptr ||
         node == r.store.ClassesRoot()) {
       result = ERROR_ACCESS_DENIED;
     } else {
-      r.store.DeleteLeaf(t.hive, node, NowFileTime());
+      r.store.DeleteLeaf(at.hive, node, NowFileTime());
     }
   }
   r.EndCallLocked();

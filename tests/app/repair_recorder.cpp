@@ -46,6 +46,15 @@ UINT RecordWinExec(LPCSTR pszCmdLine, UINT nCmdShow) {
   return s_nWinExecResult;
 }
 
+// Programs can start, as the recording WinExec starts none; passing through, the platform says.
+BOOL RecordCanStart(std::string* pstrWhy) {
+  if (!s_bPassThrough) return TRUE;
+  const CanStartFn pfnSelf = AfxSetCanStartHook(nullptr);
+  const BOOL bCan = AfxCanStartPrograms(pstrWhy);
+  AfxSetCanStartHook(pfnSelf);
+  return bCan;
+}
+
 int RecordMessageBox(HWND hWnd, LPCSTR pszText, LPCSTR pszCaption, UINT nType) {
   (void)hWnd;
   const unsigned long long nCalls = RegistryCallsSoFar();
@@ -85,6 +94,7 @@ void RepairRunTest::SetUp() {
   s_bRegistersClass = false;
   s_nPlatformResult = 0;
   AfxSetWinExecHook(&RecordWinExec);
+  AfxSetCanStartHook(&RecordCanStart);
   AfxSetMessageBoxHook(&RecordMessageBox);
   ASSERT_TRUE(CreateKeyPath(HKEY_CLASSES_ROOT, "CLSID"));
   if (KeyExists(HKEY_CLASSES_ROOT, kClassKeyPath)) {
@@ -95,6 +105,7 @@ void RepairRunTest::SetUp() {
 
 void RepairRunTest::TearDown() {
   AfxSetWinExecHook(nullptr);
+  AfxSetCanStartHook(nullptr);
   AfxSetMessageBoxHook(nullptr);
 #ifndef _WIN32
   platform::FailRegistryCallAt(0, ERROR_SUCCESS);

@@ -17,6 +17,7 @@
 
 #include "platform/file_system.h"
 #include "platform/registry_control.h"
+#include "platform/wine_loader.h"
 #include "platform/win32.h"
 #include "tests/support/fault_file_system.h"
 #include "tests/support/scratch_folder.h"
@@ -38,6 +39,7 @@ const char kStandIn[] =
     "rec=\"$STANDIN_RECORD\"\n"
     "{\n"
     "  printf 'argc=%s\\n' \"$#\"\n"
+    "  printf 'self=%s\\n' \"$0\"\n"
     "  for a in \"$@\"; do printf 'arg=%s\\n' \"$a\"; done\n"
     "  printf 'prefix=%s\\n' \"${WINEPREFIX-<unset>}\"\n"
     "  printf 'stdin=%s\\nstdout=%s\\nstderr=%s\\n' \"$in\" \"$out\" \"$err\"\n"
@@ -81,7 +83,7 @@ class WinExecTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(m_scratch.Valid());
-    m_standIn = m_scratch / "wine-standin";
+    m_standIn = m_scratch / "wine64";  // the loader of the 64-bit view, the default one
     ASSERT_TRUE(WriteFile(m_standIn, kStandIn));
     ASSERT_EQ(::chmod(m_standIn.c_str(), 0755), 0);
     m_record = m_scratch / "record.txt";
@@ -207,14 +209,8 @@ TEST_F(WinExecTest, MissingLoaderIsFileNotFound) {
     EXPECT_EQ(WinExec("RegSvr32 /s OleAut32.dll", SW_HIDE), static_cast<UINT>(ERROR_FILE_NOT_FOUND));
   }
   {
-    // Neither $WINE nor "wine" on PATH.
-    ScopedEnv wine("WINE", nullptr);
-    ScopedEnv path("PATH", m_scratch.Path().c_str());
-    EXPECT_EQ(WinExec("RegSvr32 /s OleAut32.dll", SW_HIDE), static_cast<UINT>(ERROR_FILE_NOT_FOUND));
-  }
-  {
     // A loader without execute permission is no loader.
-    const std::string plain = m_scratch / "plain-file";
+    const std::string plain = m_scratch / "plain64";
     ASSERT_TRUE(WriteFile(plain, kStandIn));
     ScopedEnv wine("WINE", plain.c_str());
     EXPECT_EQ(WinExec("RegSvr32", SW_HIDE), static_cast<UINT>(ERROR_FILE_NOT_FOUND));
@@ -222,28 +218,115 @@ TEST_F(WinExecTest, MissingLoaderIsFileNotFound) {
   EXPECT_FALSE(Exists(m_record));
 }
 
-TEST_F(WinExecTest, LoaderIsLookedUpOnPath) {
-  const std::string bin = m_scratch / "bin";
-  ASSERT_EQ(::mkdir(bin.c_str(), 0700), 0);
-  ASSERT_TRUE(WriteFile(bin + "/wine", kStandIn));
-  ASSERT_EQ(::chmod((bin + "/wine").c_str(), 0755), 0);
-  const std::string path = bin + ":/usr/bin:/bin";
-  ScopedEnv pathEnv("PATH", path.c_str());
-  {
-    ScopedEnv wine("WINE", nullptr);
-    ASSERT_GT(WinExec("RegSvr32 /s", SW_HIDE), 31u);
-    EXPECT_EQ(WaitForRecord()["arg"], "RegSvr32|/s");
-  }
+TEST_F(WinExecTest, EachViewIsServedByTheLoaderOfItsBitness) {
+  const std::string wine32 = m_scratch / "wine";
+  ASSERT_TRUE(WriteFile(wine32, kStandIn));
+  ASSERT_EQ(::chmod(wine32.c_str(), 0755), 0);
+  ScopedEnv wine("WINE", m_standIn.c_str());
+  p::SetRegistryView(p::RegistryView::k32Bit);
+  ASSERT_GT(WinExec("RegSvr32 /s", SW_HIDE), 31u);
+  EXPECT_EQ(WaitForRecord()["self"], wine32);
   ASSERT_EQ(::unlink(m_record.c_str()), 0);
+  p::SetRegistryView(p::RegistryView::k64Bit);
+  ASSERT_GT(WinExec("RegSvr32 /s", SW_HIDE), 31u);
+  EXPECT_EQ(WaitForRecord()["self"], m_standIn);
+}
+
+// Finding the loaders, over folders of this test: programs are only looked at, never run.
+class LoaderSearchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(m_scratch.Valid());
+    for (const char* dir : {"a", "b", "c", "d"}) ASSERT_EQ(::mkdir((m_scratch / dir).c_str(), 0700), 0);
+  }
+
+  // An executable file that looks like a program of `bits` (64, 32) or a script (0).
+  std::string Make(const std::string& relative, int bits) {
+    const std::string path = m_scratch / relative;
+    std::string text = "#!/bin/sh\nexit 0\n";
+    if (bits != 0) text = std::string("\x7f" "ELF") + static_cast<char>(bits == 64 ? 2 : 1) + "rest";
+    EXPECT_TRUE(WriteFile(path, text));
+    EXPECT_EQ(::chmod(path.c_str(), 0755), 0);
+    return path;
+  }
+
+  std::string Find(p::RegistryView view, const p::LoaderPlaces& places) {
+    m_looked.clear();
+    return p::FindWineLoader(view, places, &m_looked);
+  }
+
+  ScratchFolder m_scratch;
+  std::string m_looked;
+  ScopedEnv m_wine{"WINE", nullptr};
+  ScopedEnv m_wineLoader{"WINELOADER", nullptr};
+};
+
+TEST_F(LoaderSearchTest, SearchedFoldersGiveTheFirstProgramOfTheViewsBitness) {
+  Make("a/wine", 0);  // a wrapper script may start either loader: passed over
+  Make("a/wine64", 32);  // a program of the wrong bitness: passed over
+  const std::string wine32 = Make("b/wine", 32);
+  const std::string wine64 = Make("b/wine64", 64);
+  Make("c/wine64", 64);
+  const std::string path = (m_scratch / "c") + ":/nonexistent";
+  ScopedEnv pathEnv("PATH", path.c_str());
+  const p::LoaderPlaces places{{m_scratch / "a", m_scratch / "b"}, {m_scratch / "d"}};
+  EXPECT_EQ(Find(p::RegistryView::k64Bit, places), wine64);
+  EXPECT_EQ(Find(p::RegistryView::k32Bit, places), wine32);
+  // PATH comes between the two lists.
+  const std::string onPath = m_scratch / "c/wine64";
+  EXPECT_EQ(Find(p::RegistryView::k64Bit, {{m_scratch / "a"}, {m_scratch / "b"}}), onPath);
+  // Nowhere: every place tried is named.
+  EXPECT_EQ(Find(p::RegistryView::k32Bit, {{m_scratch / "a"}, {m_scratch / "d"}}), "");
+  EXPECT_NE(m_looked.find(m_scratch / "a/wine"), std::string::npos);
+  EXPECT_NE(m_looked.find(m_scratch / "c/wine"), std::string::npos);
+  EXPECT_NE(m_looked.find(m_scratch / "d/wine"), std::string::npos);
+}
+
+TEST_F(LoaderSearchTest, NamedLoaderServesItsBitnessAndTheOtherIsLookedForBesideIt) {
+  const std::string wine64 = Make("a/wine64", 64);
+  const std::string fallback32 = Make("b/wine", 32);
+  const p::LoaderPlaces places{{m_scratch / "b"}, {}};
+  ScopedEnv pathEnv("PATH", "/nonexistent");
   {
-    ScopedEnv wine("WINE", "wine");  // a name in $WINE is looked up the same way
-    ASSERT_GT(WinExec("RegSvr32 /u", SW_HIDE), 31u);
-    EXPECT_EQ(WaitForRecord()["arg"], "RegSvr32|/u");
+    ScopedEnv wine("WINE", wine64.c_str());
+    EXPECT_EQ(Find(p::RegistryView::k64Bit, places), wine64);
+    // Not beside it: the searched places are not used when a loader is named.
+    EXPECT_EQ(Find(p::RegistryView::k32Bit, places), "");
+    EXPECT_NE(m_looked.find(m_scratch / "a/wine"), std::string::npos);
+    EXPECT_NE(m_looked.find("WINE"), std::string::npos);
+    // Beside a real loader only a real loader counts.
+    Make("a/wine", 0);
+    EXPECT_EQ(Find(p::RegistryView::k32Bit, places), "");
+    const std::string wine32 = Make("a/wine", 32);
+    EXPECT_EQ(Find(p::RegistryView::k32Bit, places), wine32);
+  }
+  {
+    // WINE wins over WINELOADER; WINELOADER counts when WINE is unset or empty.
+    ScopedEnv loader("WINELOADER", fallback32.c_str());
+    ScopedEnv wine("WINE", wine64.c_str());
+    EXPECT_EQ(Find(p::RegistryView::k64Bit, places), wine64);
+    ScopedEnv emptyWine("WINE", "");
+    EXPECT_EQ(Find(p::RegistryView::k32Bit, places), fallback32);
+    EXPECT_EQ(Find(p::RegistryView::k64Bit, places), "");
+  }
+  {
+    // A script is taken by its name, and a script beside it counts.
+    const std::string script = Make("c/wine", 0);
+    ScopedEnv wine("WINE", script.c_str());
+    EXPECT_EQ(Find(p::RegistryView::k32Bit, places), script);
+    EXPECT_EQ(Find(p::RegistryView::k64Bit, places), "");
+    const std::string script64 = Make("c/wine64", 0);
+    EXPECT_EQ(Find(p::RegistryView::k64Bit, places), script64);
+  }
+  {
+    ScopedEnv wine("WINE", (m_scratch / "d/absent").c_str());
+    EXPECT_EQ(Find(p::RegistryView::k64Bit, places), "");
+    EXPECT_NE(m_looked.find("no such program"), std::string::npos);
   }
 }
 
 TEST_F(WinExecTest, LoaderThatCannotBeExecutedIsBadFormat) {
-  const std::string junk = m_scratch / "junk-loader";
+  const std::string junk = m_scratch / "junk64";
   ASSERT_TRUE(WriteFile(junk, std::string("\x7f\x01\x02 not a program\n", 19)));
   ASSERT_EQ(::chmod(junk.c_str(), 0755), 0);
   ScopedEnv wine("WINE", junk.c_str());

@@ -1,0 +1,56 @@
+#include "framework/RegistryViews.h"
+
+#include <cstdio>
+#include <vector>
+
+#ifndef _WIN32
+#include "platform/registry_control.h"
+#endif
+
+#ifdef _WIN32
+
+int AfxGetRegistryViewCount() { return 1; }
+
+void AfxSelectRegistryView(int nView) { (void)nView; }
+
+LPCSTR AfxGetRegistryViewName(int nView) {
+  (void)nView;
+  return sizeof(void*) == 8 ? "64-bit view" : "32-bit view";
+}
+
+void AfxReportProblem(LPCSTR pszLine) {
+  OutputDebugStringA(pszLine);
+  OutputDebugStringA("\n");
+}
+
+#else
+
+namespace {
+
+namespace p = oarepair::platform;
+
+std::vector<p::RegistryView>& Views() {
+  static std::vector<p::RegistryView> s_vecViews{p::RegistryView::k64Bit};
+  return s_vecViews;
+}
+
+p::RegistryView ViewAt(int nView) {
+  const auto& views = Views();
+  return nView >= 0 && static_cast<size_t>(nView) < views.size() ? views[nView]
+                                                                 : p::RegistryView::k64Bit;
+}
+
+}  // namespace
+
+int AfxGetRegistryViewCount() {
+  Views() = p::RegistryViews();
+  return static_cast<int>(Views().size());
+}
+
+void AfxSelectRegistryView(int nView) { p::SetRegistryView(ViewAt(nView)); }
+
+LPCSTR AfxGetRegistryViewName(int nView) { return p::RegistryViewName(ViewAt(nView)); }
+
+void AfxReportProblem(LPCSTR pszLine) { std::fprintf(stderr, "oarepair: %s\n", pszLine); }
+
+#endif
