@@ -16,6 +16,10 @@
 #                        reference (checks that the reference is current)
 #   --update-reference   write the fresh Wine output to tests/conformance/wine-x64.txt
 #   --keep DIR           leave linux.txt, wine.txt and diff.txt in DIR
+#   --view VIEW          with --reference-only: the view the Linux probe answers in, compared with
+#                        32-bit Wine's committed output: x86-in-win64 (a 32-bit program in a copy of
+#                        the win64 prefix of tests/fixtures, tests/conformance/wine-x86-in-win64.txt)
+#                        or x86-in-win32 (in the win32 prefix, wine-x86-in-win32.txt)
 #
 # The Wine side is compared when Wine can run 64-bit programs here; otherwise the committed reference
 # tests/conformance/wine-x64.txt stands in for it.
@@ -37,7 +41,7 @@ die() {
 }
 
 usage() {
-    sed -n '7,21p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
+    sed -n '7,25p' "${BASH_SOURCE[0]}" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -49,6 +53,7 @@ require_wine=0
 wine_only=0
 update_reference=0
 keep_dir=
+view=
 while [[ $# -gt 0 ]]; do
     case $1 in
         --linux) [[ $# -ge 2 ]] || usage; linux_probe=$2; shift 2 ;;
@@ -59,6 +64,7 @@ while [[ $# -gt 0 ]]; do
         --wine-only) wine_only=1; shift ;;
         --update-reference) update_reference=1; shift ;;
         --keep) [[ $# -ge 2 ]] || usage; keep_dir=$2; shift 2 ;;
+        --view) [[ $# -ge 2 ]] || usage; view=$2; shift 2 ;;
         -h|--help) usage ;;
         *) echo "conformance.sh: unknown argument '$1'" >&2; usage ;;
     esac
@@ -67,7 +73,25 @@ if [[ $reference_only == 1 && ( $require_wine == 1 || $wine_only == 1 || $update
     die "--reference-only cannot be combined with --require-wine, --wine-only or --update-reference"
 fi
 
+probe_args=()
+case $view in
+    "") ;;
+    x86-in-win64|x86-in-win32)
+        [[ $reference_only == 1 ]] || die "--view needs --reference-only"
+        reference=$conf_dir/wine-$view.txt
+        ;;
+    *) die "unknown view '$view' (x86-in-win64 or x86-in-win32)" ;;
+esac
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/oarepair-conformance.XXXXXX")
+if [[ -n $view ]]; then
+    # The 32-bit view exists only over a prefix: a copy of the one Wine 8.0 made.
+    mkdir "$work/prefix"
+    fixture=win32
+    [[ $view == x86-in-win64 ]] && fixture=win64-wow64
+    cp "$root/tests/fixtures/wine-8.0/$fixture/"*.reg "$work/prefix/"
+    probe_args=(--prefix "$work/prefix" --view 32)
+fi
 cleanup() {
     if [[ -n $keep_dir ]]; then
         mkdir -p "$keep_dir"
@@ -160,7 +184,7 @@ if [[ -z $linux_probe ]]; then
 fi
 [[ -x $linux_probe ]] || die "no Linux probe at $linux_probe"
 status=0
-timeout 300 "$linux_probe" >"$work/linux.txt" 2>"$work/linux.err" || status=$?
+timeout 300 "$linux_probe" "${probe_args[@]}" >"$work/linux.txt" 2>"$work/linux.err" || status=$?
 if [[ $status != 0 ]]; then
     cat "$work/linux.err" >&2
     echo "conformance.sh: the Linux probe ended with status $status after $(wc -l <"$work/linux.txt") lines" >&2

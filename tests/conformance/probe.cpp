@@ -1244,10 +1244,21 @@ void CleanupCases(Fixture& f)
 
 }  // namespace
 
-int main()
+// On Linux, "--prefix DIR" answers over that prefix's registry files instead of memory, and
+// "--view 32" as a 32-bit program would.
+int main(int argc, char** argv)
 {
 #ifndef _WIN32
   oarepair::platform::UseMemoryRegistry();
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    if (option == "--prefix") oarepair::platform::UsePrefixRegistry(argv[i + 1]);
+    if (option == "--view" && std::string(argv[i + 1]) == "32")
+      oarepair::platform::SetRegistryView(oarepair::platform::RegistryView::k32Bit);
+  }
+#else
+  (void)argc;
+  (void)argv;
 #endif
   RemoveLeftovers();
   Fixture f;
