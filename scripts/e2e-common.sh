@@ -116,8 +116,46 @@ e2e_damage() { # PREFIX
         grep -q 'bogus-ole.dll' "$prefix/system.reg"
 }
 
+# The 32-bit loader, when 32-bit programs run here (E2E_LOADER32, else empty).
+e2e_find_wine32() {
+    E2E_LOADER32=$("$E2E_WINE_RUN" --loader x86 2>/dev/null) || E2E_LOADER32=
+}
+
+# The damage in the 32-bit view, through 32-bit Wine's reg.exe: a junk subkey (HKLM\Software\Classes
+# of a 32-bit program is Classes\Wow6432Node).
+e2e_damage32() { # PREFIX
+    local prefix=$1
+    WINEPREFIX=$prefix "$E2E_LOADER32" reg add \
+        'HKLM\Software\Classes\CLSID\{00020420-0000-0000-C000-000000000046}\Junk' /f >/dev/null 2>&1
+    e2e_stop_server "$prefix"
+    grep -q '^\[Software\\\\Classes\\\\Wow6432Node\\\\CLSID\\\\{00020420-0000-0000-C000-000000000046}\\\\Junk\]' \
+        "$prefix/system.reg"
+}
+
+# Whether system.reg holds the class key in VIEW: 64 (Software\Classes\CLSID) or 32
+# (Software\Classes\Wow6432Node\CLSID, the 32-bit view of a win64 prefix).
+e2e_class_in_file() { # PREFIX VIEW
+    local node=''
+    [[ $2 == 32 ]] && node='Wow6432Node\\\\'
+    grep -q -i "^\[Software\\\\\\\\Classes\\\\\\\\${node}CLSID\\\\\\\\{00020420-0000-0000-C000-000000000046}[]\\\\]" "$1/system.reg"
+}
+
+# The class registered again in the 32-bit view (asked through 32-bit Wine): InprocServer32 names
+# oleaut32.dll, and the junk is gone.
+e2e_repaired32() { # PREFIX
+    local value rc=0
+    value=$(WINEPREFIX=$1 "$E2E_LOADER32" reg query "$E2E_CLASS\\InprocServer32" /ve 2>/dev/null |
+        awk '/REG_SZ/ { sub(/^.*REG_SZ[ \t]+/, ""); print }' | tr -d '\r')
+    WINEPREFIX=$1 "$E2E_LOADER32" reg query "$E2E_CLASS\\Junk" >/dev/null 2>&1 || rc=$?
+    e2e_stop_server "$1"
+    [[ ${value,,} == *'\oleaut32.dll' && $rc -ne 0 ]]
+}
+
+# Removes the class key from every view (the 32-bit one by its path in the 64-bit view).
 e2e_remove_class_key() { # PREFIX
     e2e_reg "$1" delete "$E2E_CLASS" /f >/dev/null
+    e2e_reg "$1" delete 'HKLM\Software\Classes\Wow6432Node\CLSID\{00020420-0000-0000-C000-000000000046}' \
+        /f >/dev/null 2>&1 || true
     ! grep -q '{00020420-0000-0000-C000-000000000046}\]' "$1/system.reg"
 }
 
@@ -138,10 +176,10 @@ e2e_repaired() { # PREFIX
     [[ ${value,,} == *'\system32\oleaut32.dll' ]] && ! e2e_key_exists "$1" "$E2E_CLASS\\Junk"
 }
 
-# system.reg without the class key's own sections: what the repair must leave alone.
+# system.reg without the class key's own sections in either view: what the repair must leave alone.
 e2e_other_sections() { # FILE
     awk '
-        /^\[/ { skip = (tolower($0) ~ /^\[software\\\\classes\\\\clsid\\\\\{00020420-0000-0000-c000-000000000046\}(\\\\|\])/) }
+        /^\[/ { skip = (tolower($0) ~ /^\[software\\\\classes\\\\(wow6432node\\\\)?clsid\\\\\{00020420-0000-0000-c000-000000000046\}(\\\\|\])/) }
         !skip { print }
     ' "$1" | cat -s
 }
@@ -163,13 +201,20 @@ e2e_unchanged() { # PREFIX SNAPSHOT_DIR
     [[ $(stat -c '%n %i' "$1"/*.reg) == "$(cat "$2/.inodes")" ]] || { echo "  a file was replaced"; return 1; }
 }
 
-# A stand-in for Wine's loader: records its arguments and WINEPREFIX in FILE, then exits.
-e2e_make_standin() { # PATH RECORD_FILE
-    cat >"$1" <<STANDIN
+# Stand-ins for Wine's two loaders, DIR/wine64 and DIR/wine: each records its arguments and
+# WINEPREFIX in RECORD.64 or RECORD.32, then exits.
+e2e_make_standin() { # DIR RECORD
+    local bits name
+    mkdir -p "$1"
+    for bits in 64 32; do
+        name=wine64
+        [[ $bits == 32 ]] && name=wine
+        cat >"$1/$name" <<STANDIN
 #!/bin/sh
-{ printf '%s\n' "\$*"; printf 'WINEPREFIX=%s\n' "\${WINEPREFIX-}"; } > "$2.tmp" && mv "$2.tmp" "$2"
+{ printf '%s\n' "\$*"; printf 'WINEPREFIX=%s\n' "\${WINEPREFIX-}"; } > "$2.$bits.tmp" && mv "$2.$bits.tmp" "$2.$bits"
 STANDIN
-    chmod +x "$1"
+        chmod +x "$1/$name"
+    done
 }
 
 # Waits up to TENTHS tenths of a second (default 100) for a file.

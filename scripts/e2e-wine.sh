@@ -10,6 +10,8 @@
 #   - with the class key absent the tool is still started (the class is there again afterwards);
 #   - a class key that cannot be deleted is reported with string 2 and MB_ICONERROR, exit 1, and
 #     the tool is still started;
+#   - in a win64 prefix with its 32-bit half, the program repairs only the view of its own
+#     bitness: the x64 program the 64-bit view, the x86 program (WoW64) the 32-bit view;
 #   - one run under Xvfb shows the real message box, takes a screenshot and presses OK.
 #
 # Usage: scripts/e2e-wine.sh [ARCH] [PROGRAM.exe] [--screenshot FILE]
@@ -114,6 +116,37 @@ check "the class key is still there" e2e_key_exists "$p" "$E2E_CLASS\\~Deleted"
 inproc=$(e2e_default_value "$p" "$E2E_CLASS\\InprocServer32")
 check "RegSvr32 ran all the same (InprocServer32 is oleaut32.dll again)" \
     test "${inproc,,}" = 'c:\windows\system32\oleaut32.dll'
+
+echo "== only the program's own view of a win64 prefix ($arch)"
+class32='HKLM\Software\Classes\Wow6432Node\CLSID\{00020420-0000-0000-C000-000000000046}'
+loader64=$("$E2E_WINE_RUN" --loader x64 2>/dev/null) || loader64=
+if [[ -z $loader64 ]]; then
+    echo "skipped: no 64-bit Wine here to make a win64 prefix"
+else
+    p=$W/views
+    E2E_ARCH=x64 e2e_new_prefix "$p"
+    if ! grep -q '^\[Software\\\\Classes\\\\Wow6432Node\\\\CLSID\\\\{00020420-' "$p/system.reg"; then
+        echo "skipped: the win64 prefix has no 32-bit half (32-bit programs cannot run here)"
+    else
+        # A marker in the view the program must not touch: the 32-bit one through its path in the
+        # 64-bit view, or the 64-bit one.
+        if [[ $arch == x64 ]]; then
+            other="$class32\\Marker"
+            check "damage applied (64-bit view)" e2e_damage "$p"
+        else
+            other="$E2E_CLASS\\Marker"
+            check "damage applied (32-bit view, through the 32-bit reg.exe)" e2e_damage "$p"
+        fi
+        WINEPREFIX=$p "$loader64" reg add "$other" /f >/dev/null 2>&1
+        e2e_stop_server "$p"
+        run "$p"
+        check "exit status 0" test "$RC" -eq 0
+        check "its own view registered again, the junk gone" e2e_repaired "$p"
+        check "the other view kept its class key" \
+            eval 'WINEPREFIX=$p "$loader64" reg query "$other" >/dev/null 2>&1'
+        e2e_stop_server "$p"
+    fi
+fi
 
 echo "== the real message box under Xvfb"
 if command -v xvfb-run >/dev/null && command -v xdotool >/dev/null && command -v import >/dev/null; then
