@@ -33,18 +33,45 @@ LONG LookForClassKey() {
   return nResult;
 }
 
+// Up to three names of the subkeys the class key still holds, comma-separated: what kept a
+// deletion from completing (a "~Deleted" subkey, which the layered key never walks, or a name
+// the narrow calls cannot spell, shown with '?').
+std::string RemainingSubkeys() {
+  std::string strPath = std::string(g_szClassesKey) + "\\" + g_szDispatchClassId;
+  HKEY hKey = nullptr;
+  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, strPath.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+    return std::string();
+  std::string strNames;
+  char szName[260];
+  for (DWORD nIndex = 0; nIndex < 3; ++nIndex) {
+    DWORD cchName = sizeof(szName);
+    if (RegEnumKeyExA(hKey, nIndex, szName, &cchName, nullptr, nullptr, nullptr, nullptr) !=
+        ERROR_SUCCESS)
+      break;
+    if (!strNames.empty()) strNames += ", ";
+    strNames += "\"" + std::string(szName, cchName) + "\"";
+  }
+  RegCloseKey(hKey);
+  return strNames;
+}
+
 // What the run found and did in one registry view.
 struct CViewRepair {
   BOOL m_bCanStart = FALSE;  // the tool can be started for this view
   std::string m_strCannotStart;
   LONG m_nClassKey = ERROR_SUCCESS;  // LookForClassKey after the deletion
+  std::string m_strRemaining;        // RemainingSubkeys when the class key is still there
 };
 
 // Why a view is not repaired, or empty when it is.
 std::string FailureOf(const CViewRepair& view, UINT nStarted) {
   if (!view.m_bCanStart)
     return "left untouched: " + view.m_strCannotStart;
-  if (view.m_nClassKey == ERROR_SUCCESS) return "the class key could not be removed";
+  if (view.m_nClassKey == ERROR_SUCCESS) {
+    std::string strWhy = "the class key could not be removed";
+    if (!view.m_strRemaining.empty()) strWhy += "; it still holds the subkeys " + view.m_strRemaining;
+    return strWhy;
+  }
   if (view.m_nClassKey != ERROR_FILE_NOT_FOUND)
     return "whether the class key is gone could not be checked (error " +
            std::to_string(view.m_nClassKey) + ")";
@@ -81,6 +108,8 @@ BOOL CRepairApp::InitInstance() {
     // Checked before the tool starts: RegSvr32 creates the class key again, and a check after
     // its start could see the new key and call a good repair a failure.
     view.m_nClassKey = LookForClassKey();
+    if (view.m_bCanStart && view.m_nClassKey == ERROR_SUCCESS)
+      view.m_strRemaining = RemainingSubkeys();
   }
 
   BOOL bRepaired = TRUE;

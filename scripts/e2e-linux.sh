@@ -145,6 +145,45 @@ check "64-bit tool started" started_tool "$p" 64
 check "the 32-bit view is untouched" cmp -s "$W/class32.before" <(sections "$p/system.reg" "$(class_header 32)")
 check "no 32-bit tool started" eval '! e2e_wait_for_file "$W/record.32" 10'
 
+echo "== a malformed registry file: refused, and no Wine started over it"
+p=$W/malformed
+e2e_new_prefix "$p"
+# A hex value that runs on into the next header: Wine would read it its own way and save the
+# result, losing key AdvB.
+printf '\n[Software\\\\Classes\\\\AdvA] 1796741013\n#time=1dd8722800703ec\n"a"=hex:01,02,\\\n[Software\\\\Classes\\\\AdvB] 1796741013\n"b"="important"\n' >>"$p/system.reg"
+e2e_snapshot "$p" "$W/snap-malformed"
+run "$p" "$E2E_LOADER"
+check "exit status 1" test "$RC" -eq 1
+check "the file is named as refused" grep -q 'system.reg.*refused' <<<"$ERR"
+check "the tool is not started, and says why" grep -q 'not starting "RegSvr32 /s OleAut32.dll"' <<<"$ERR"
+sleep 5
+check "registry files byte-identical (no Wine rewrote them)" e2e_unchanged "$p" "$W/snap-malformed"
+
+echo "== the class key reached through a registry link (real Wine)"
+p=$W/link
+e2e_new_prefix "$p"
+check "damage applied (64-bit view)" e2e_damage "$p"
+# Software\Classes\CLSID becomes a link to Software\Classes\RealCLSID, which holds its keys.
+sed -i -e 's/^\[Software\\\\Classes\\\\CLSID\]/[Software\\\\Classes\\\\RealCLSID]/' \
+       -e 's/^\[Software\\\\Classes\\\\CLSID\\\\/[Software\\\\Classes\\\\RealCLSID\\\\/' "$p/system.reg"
+target='\Registry\Machine\Software\Classes\RealCLSID'
+hex=$(printf '%s' "$target" | od -An -v -tx1 | tr -s ' \n' ' ' | sed -e 's/^ //' -e 's/ $//' -e 's/ /,00,/g' -e 's/$/,00/')
+printf '\n[Software\\\\Classes\\\\CLSID] 1796741013\n#time=1dd8722800703ec\n#link\n"SymbolicLinkValue"=hex(6):%s\n' "$hex" >>"$p/system.reg"
+check "Wine follows the link to the damaged class" e2e_key_exists "$p" "$E2E_CLASS\\Junk\\Level2"
+run "$p" "$E2E_LOADER"
+check "exit status 0" test "$RC" -eq 0
+check "success message" says "$E2E_MERGED"
+for i in $(seq 1 90); do
+    sleep 1
+    e2e_stop_server "$p"
+    sections "$p/system.reg" '[software\\classes\\realclsid\\{00020420-0000-0000-c000-000000000046}\\inprocserver32]' |
+        grep -q -i '\\oleaut32.dll' && break
+done
+check "RegSvr32 registered the class again through the link, the junk gone" e2e_repaired "$p"
+check "the junk is gone from the link's target in system.reg" \
+    eval '! grep -q -i "^\[Software\\\\\\\\Classes\\\\\\\\RealCLSID\\\\\\\\{00020420-0000-0000-C000-000000000046}\\\\\\\\Junk" "$p/system.reg"'
+check "the link itself is kept" grep -q '^\[Software\\\\Classes\\\\CLSID\] ' "$p/system.reg"
+
 echo "== class key absent"
 p=$W/absent
 e2e_new_prefix "$p"

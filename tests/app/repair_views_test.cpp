@@ -1,7 +1,10 @@
 // The repair run over every view of real Wine 8.0 prefixes (copies of tests/fixtures): both
 // views of a win64 prefix, the one view of a win32 prefix, a view whose loader is missing, and
 // a class key reached through a registry link.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <string>
@@ -64,8 +67,14 @@ BOOL CanStart(std::string* pstrWhy) {
   return bCan ? TRUE : FALSE;
 }
 
+bool s_bLockFreeAtMessage = false;
+
 int RecordMessage(HWND, LPCSTR pszText, LPCSTR, UINT) {
   s_messages.emplace_back(pszText);
+  // Another run must not wait for this one while its message waits for the user.
+  const int fd = ::open(s_prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  s_bLockFreeAtMessage = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (fd >= 0) ::close(fd);
   return IDOK;
 }
 
@@ -126,6 +135,7 @@ TEST_F(RepairViewsTest, AWin64PrefixIsRepairedInBothViewsBeforeEitherToolStarts)
     EXPECT_FALSE(start.bClass32OnDisk);
   }
   EXPECT_EQ(s_messages, std::vector<std::string>{kMerged});
+  EXPECT_TRUE(s_bLockFreeAtMessage) << "the prefix lock is held while the message is shown";
   // Only the class keys went: their neighbours in both views stay.
   EXPECT_NE(System().find("[Software\\\\Classes\\\\CLSID\\\\{00020421-"), std::string::npos);
   EXPECT_NE(System().find("[Software\\\\Classes\\\\Wow6432Node\\\\CLSID\\\\{00020421-"),
@@ -170,6 +180,22 @@ TEST_F(RepairViewsTest, AViewWhoseToolCannotStartIsLeftUntouchedAndTheRunFails) 
   EXPECT_EQ(s_started[0].view, p::RegistryView::k32Bit);
   EXPECT_EQ(ClassSections(System(), kClass64), before64);
   EXPECT_EQ(System().find(kClass32), std::string::npos);
+}
+
+TEST_F(RepairViewsTest, AClassKeyThatCannotBeRemovedIsReportedWithWhatItStillHolds) {
+  std::string system =
+      ReadFile(std::string(OAREPAIR_FIXTURES_DIR) + "/wine-8.0/win32/system.reg");
+  system += "\n[Software\\\\Classes\\\\CLSID\\\\{00020420-0000-0000-C000-000000000046}\\\\~Deleted] "
+            "1796741013\n#time=1dd8722800703ec\n";
+  MakePrefix("win32", system);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(Run(), 1);
+  const std::string errors = testing::internal::GetCapturedStderr();
+  EXPECT_NE(errors.find("32-bit view: the class key could not be removed; it still holds the "
+                        "subkeys \"~Deleted\""),
+            std::string::npos)
+      << errors;
+  EXPECT_TRUE(s_bLockFreeAtMessage);
 }
 
 TEST_F(RepairViewsTest, AWin32PrefixHasOneViewServedByThe32BitTool) {
