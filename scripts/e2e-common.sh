@@ -173,7 +173,9 @@ e2e_default_value() { # PREFIX KEY
 e2e_repaired() { # PREFIX
     local value
     value=$(e2e_default_value "$1" "$E2E_CLASS\\InprocServer32")
-    [[ ${value,,} == *'\system32\oleaut32.dll' ]] && ! e2e_key_exists "$1" "$E2E_CLASS\\Junk"
+    # A 32-bit RegSvr32 in a win64 prefix registers the library in syswow64.
+    [[ ${value,,} == *'\system32\oleaut32.dll' || ${value,,} == *'\syswow64\oleaut32.dll' ]] &&
+        ! e2e_key_exists "$1" "$E2E_CLASS\\Junk"
 }
 
 # system.reg without the class key's own sections in either view: what the repair must leave alone.
