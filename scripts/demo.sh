@@ -41,12 +41,17 @@ if [[ $use_wine == 1 ]]; then
     loader=$("$repo/cmake/wine-run.sh" --loader x64 2>/dev/null) || loader=
 fi
 if [[ -z $loader ]]; then
-    loader=$work/wine-stand-in
-    cat >"$loader" <<STANDIN
+    # Stand-ins for both loaders, side by side as Wine installs them: the program looks for the
+    # 32-bit one beside the 64-bit one it is given.
+    mkdir "$work/stand-in"
+    for name in wine64 wine; do
+        cat >"$work/stand-in/$name" <<STANDIN
 #!/bin/sh
-echo "[stand-in for Wine] would run: \$* (WINEPREFIX=\$WINEPREFIX)" >"$work/stand-in.log"
+echo "[stand-in for Wine] $name would run: \$* (WINEPREFIX=\$WINEPREFIX)" >>"$work/stand-in.log"
 STANDIN
-    chmod +x "$loader"
+        chmod +x "$work/stand-in/$name"
+    done
+    loader=$work/stand-in/wine64
 fi
 
 echo
@@ -62,7 +67,7 @@ env -u DISPLAY -u WAYLAND_DISPLAY WINEPREFIX="$prefix" WINE="$loader" WINEDEBUG=
 echo "exit status: $rc ($([[ $rc == 0 ]] && echo "repaired" || echo "not repaired"))"
 
 echo
-if [[ $loader == "$work/wine-stand-in" ]]; then
+if [[ $loader == "$work/stand-in/wine64" ]]; then
     for i in $(seq 1 50); do [[ -f $work/stand-in.log ]] && break; sleep 0.1; done
     cat "$work/stand-in.log" 2>/dev/null || echo "(the stand-in was not started)"
 else
