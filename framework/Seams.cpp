@@ -3,6 +3,9 @@
 #include "framework/Seams.h"
 
 #ifndef _WIN32
+#include <cerrno>
+#include <cstring>
+
 #include "platform/registry_control.h"
 #include "platform/wine_loader.h"
 #endif
@@ -23,9 +26,19 @@ BOOL PlatformCanStart(std::string* pstrWhy) {
   namespace p = oarepair::platform;
   const p::RegistryView view = p::CurrentRegistryView();
   std::string strLooked;
-  if (!p::FindWineLoader(view, p::DefaultLoaderPlaces(), &strLooked).empty()) return TRUE;
-  *pstrWhy = std::string("no ") + (view == p::RegistryView::k64Bit ? "64" : "32") +
-             "-bit Wine loader (looked for " + strLooked + ")";
+  const char* pszBits = view == p::RegistryView::k64Bit ? "64" : "32";
+  const std::string strLoader = p::FindWineLoader(view, p::DefaultLoaderPlaces(), &strLooked);
+  if (strLoader.empty()) {
+    *pstrWhy = std::string("no ") + pszBits + "-bit Wine loader (looked for " + strLooked + ")";
+    return FALSE;
+  }
+  // Debian installs the 32-bit loader also where the kernel cannot run 32-bit programs.
+  const int nError = p::CheckLoaderRuns(strLoader);
+  if (nError == 0) return TRUE;
+  *pstrWhy = strLoader + " does not start here (" +
+             (nError == ENOEXEC ? std::string("this kernel cannot run ") + pszBits + "-bit programs"
+                                : std::string(std::strerror(nError))) +
+             ")";
   return FALSE;
 #endif
 }

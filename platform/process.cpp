@@ -98,6 +98,48 @@ std::string ResolveNamed(const std::string& name) {
   return std::string();
 }
 
+// Forks with a close-on-exec pipe through which the child reports the errno of a failure before
+// its program runs. Returns 0 or an errno value; the parent gets the read end, the child the
+// write end (the other end is closed in each).
+int ForkReporting(pid_t* child, int* end) {
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return errno;
+  *child = ::fork();
+  if (*child < 0) {
+    const int err = errno;
+    ::close(report[0]);
+    ::close(report[1]);
+    return err;
+  }
+  ::close(report[*child == 0 ? 0 : 1]);
+  *end = report[*child == 0 ? 1 : 0];
+  return 0;
+}
+
+// In a child of ForkReporting: reports `err` and ends. Async-signal-safe.
+[[noreturn]] void ReportAndExit(int end, int err) {
+  ssize_t ignored = ::write(end, &err, sizeof(err));
+  (void)ignored;
+  ::_exit(127);
+}
+
+// What the child reported, reading and closing the parent's end: 0 when the pipe closed empty
+// (its program is executing), else the errno of what failed.
+int ReadReport(int end) {
+  int err = 0;
+  size_t got = 0;
+  while (got < sizeof(err)) {
+    const ssize_t n = ::read(end, reinterpret_cast<char*>(&err) + got, sizeof(err) - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(end);
+  if (got == sizeof(err)) return err != 0 ? err : EIO;
+  if (got != 0) return EIO;
+  return 0;
+}
+
 }  // namespace
 
 LoaderPlaces DefaultLoaderPlaces() {
@@ -152,6 +194,40 @@ std::string FindWineLoader(RegistryView view, const LoaderPlaces& places, std::s
   return std::string();
 }
 
+int CheckLoaderRuns(const std::string& loader) {
+  if (!IsExecutableFile(loader)) return ENOENT;
+  if (ElfBits(loader) == 0) return 0;  // a script: whatever it starts, it is not run to find out
+  pid_t child = -1;
+  int end = -1;
+  int err = ForkReporting(&child, &end);
+  if (err != 0) return err;
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+    }
+    char* const argv[] = {const_cast<char*>(loader.c_str()), const_cast<char*>("--version"),
+                          nullptr};
+    ::execv(argv[0], argv);
+    ReportAndExit(end, errno);
+  }
+  err = ReadReport(end);
+  int status = 0;
+  for (int waited = 0;; ++waited) {
+    const pid_t done = ::waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (done < 0 && errno != EINTR) return errno;
+    if (waited >= 1000) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      return ETIMEDOUT;
+    }
+    ::usleep(10000);
+  }
+  if (err != 0) return err;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : EIO;
+}
+
 namespace {
 
 // Our environment with WINEPREFIX replaced by `prefix` (kept as it is when `prefix` is empty).
@@ -193,19 +269,12 @@ UINT WinExecResultOf(int err) {
 // of a short-lived child that we reap at once, so nothing is left for us to wait for. Returns 0
 // when the program was executed, else the errno of the failure.
 int StartDetached(char* const argv[], char* const envp[]) {
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return errno;
-
-  const pid_t child = ::fork();
-  if (child < 0) {
-    const int err = errno;
-    ::close(report[0]);
-    ::close(report[1]);
-    return err;
-  }
+  pid_t child = -1;
+  int end = -1;
+  const int forked = ForkReporting(&child, &end);
+  if (forked != 0) return forked;
   if (child == 0) {
     // Only async-signal-safe calls from here on.
-    ::close(report[0]);
     int err = 0;
     if (::setsid() < 0) err = errno;
     const int null = err == 0 ? ::open("/dev/null", O_RDWR) : -1;
@@ -234,37 +303,20 @@ int StartDetached(char* const argv[], char* const envp[]) {
         sigemptyset(&dfl.sa_mask);
         ::sigaction(SIGPIPE, &dfl, nullptr);
         ::execve(argv[0], argv, envp);
-        err = errno;
-        ssize_t ignored = ::write(report[1], &err, sizeof(err));
-        (void)ignored;
-        ::_exit(127);
+        ReportAndExit(end, errno);
       } else {
         ::_exit(0);
       }
     }
-    ssize_t ignored = ::write(report[1], &err, sizeof(err));
-    (void)ignored;
-    ::_exit(127);
+    ReportAndExit(end, err);
   }
 
-  ::close(report[1]);
   int status = 0;
   while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
   // The pipe closes without data once the program is executing (close-on-exec); otherwise the
   // child or grandchild sends the errno of what failed.
-  int err = 0;
-  size_t got = 0;
-  while (got < sizeof(err)) {
-    const ssize_t n = ::read(report[0], reinterpret_cast<char*>(&err) + got, sizeof(err) - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
-  }
-  ::close(report[0]);
-  if (got == sizeof(err)) return err != 0 ? err : EIO;
-  if (got != 0) return EIO;
-  return 0;
+  return ReadReport(end);
 }
 
 }  // namespace

@@ -25,4 +25,10 @@ LoaderPlaces DefaultLoaderPlaces();
 // where it was looked for.
 std::string FindWineLoader(RegistryView view, const LoaderPlaces& places, std::string* looked);
 
+// Whether an ELF loader starts here: runs "LOADER --version" and waits for it (a few ms; Wine
+// starts no server for it). 0, or an errno value: ENOEXEC where the kernel cannot run 32-bit
+// programs although the 32-bit loader is installed, ETIMEDOUT after 10 s, EIO when it fails,
+// ENOENT when it is no executable file. A script is not run: 0.
+int CheckLoaderRuns(const std::string& loader);
+
 }  // namespace oarepair::platform

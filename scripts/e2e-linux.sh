@@ -145,6 +145,22 @@ check "64-bit tool started" started_tool "$p" 64
 check "the 32-bit view is untouched" cmp -s "$W/class32.before" <(sections "$p/system.reg" "$(class_header 32)")
 check "no 32-bit tool started" eval '! e2e_wait_for_file "$W/record.32" 10'
 
+echo "== a 32-bit loader the kernel cannot run (as where 32-bit emulation is off)"
+p=$W/noexec32
+mkdir -m 700 "$p"
+cp "$E2E_REPO/tests/fixtures/wine-8.0/win64-wow64/"*.reg "$p/"
+mkdir "$W/noexec"
+cp "$W/standin/wine64" "$W/noexec/wine64"
+# An ELF header of a 32-bit program that execve refuses with ENOEXEC.
+printf '\177ELF\001\001\001' >"$W/noexec/wine"
+chmod +x "$W/noexec/wine"
+run "$p" "$W/noexec/wine64"
+check "exit status 1" test "$RC" -eq 1
+check "the reason names the 32-bit view and the kernel" \
+    grep -q '^oarepair: 32-bit view: left untouched: .*cannot run 32-bit programs' <<<"$ERR"
+check "the 32-bit view is untouched" cmp -s "$W/class32.before" <(sections "$p/system.reg" "$(class_header 32)")
+check "the 64-bit view is repaired" eval '! e2e_class_in_file "$p" 64'
+
 echo "== a malformed registry file: refused, and no Wine started over it"
 p=$W/malformed
 e2e_new_prefix "$p"

@@ -282,6 +282,15 @@ TEST_F(LoaderSearchTest, SearchedFoldersGiveTheFirstProgramOfTheViewsBitness) {
   EXPECT_NE(m_looked.find(m_scratch / "d/wine"), std::string::npos);
 }
 
+TEST_F(LoaderSearchTest, ALoaderThatTheKernelCannotRunIsToldApart) {
+  // An ELF header the kernel refuses, as it refuses 32-bit programs without 32-bit support.
+  EXPECT_EQ(p::CheckLoaderRuns(Make("a/wine", 32)), ENOEXEC);
+  EXPECT_EQ(p::CheckLoaderRuns("/bin/true"), 0);
+  EXPECT_EQ(p::CheckLoaderRuns("/bin/false"), EIO);
+  EXPECT_EQ(p::CheckLoaderRuns(m_scratch / "absent"), ENOENT);
+  EXPECT_EQ(p::CheckLoaderRuns(Make("b/wine", 0)), 0);  // not run: a stand-in would see it
+}
+
 TEST_F(LoaderSearchTest, NamedLoaderServesItsBitnessAndTheOtherIsLookedForBesideIt) {
   const std::string wine64 = Make("a/wine64", 64);
   const std::string fallback32 = Make("b/wine", 32);
