@@ -149,30 +149,103 @@ Detection Detect(const std::string& prefix, FileSystem& fs = PosixFileSystem()) 
 }
 
 // ---------------------------------------------------------------------------------------------
-TEST(DefaultPrefixPathTest, WinePrefixWinsOverHome) {
+std::string ChosenPrefix(std::string* problem = nullptr) {
+  std::string prefix;
+  const std::string why = DefaultPrefix(&prefix);
+  if (problem != nullptr) *problem = why;
+  return prefix;
+}
+
+TEST(DefaultPrefixTest, WinePrefixWinsOverHome) {
   EnvGuard env;
   env.Set("WINEPREFIX", "/somewhere/prefix");
   env.Set("HOME", "/home/someone");
-  EXPECT_EQ("/somewhere/prefix", DefaultPrefixPath());
+  std::string problem = "unset";
+  EXPECT_EQ("/somewhere/prefix", ChosenPrefix(&problem));
+  EXPECT_EQ("", problem);
 }
 
-TEST(DefaultPrefixPathTest, EmptyOrMissingWinePrefixMeansHomeDotWine) {
+TEST(DefaultPrefixTest, MissingWinePrefixMeansHomeDotWine) {
+  EnvGuard env;
+  env.Set("HOME", "/home/someone/");
+  env.Unset("WINEPREFIX");
+  std::string problem = "unset";
+  EXPECT_EQ("/home/someone/.wine", ChosenPrefix(&problem));
+  EXPECT_EQ("", problem);
+}
+
+TEST(DefaultPrefixTest, TrailingSlashesAreDroppedAsWineDropsThem) {
+  EnvGuard env;
+  env.Set("WINEPREFIX", "/somewhere/prefix///");
+  std::string problem = "unset";
+  EXPECT_EQ("/somewhere/prefix", ChosenPrefix(&problem));
+  EXPECT_EQ("", problem);
+  env.Set("WINEPREFIX", "//");
+  EXPECT_EQ("/", ChosenPrefix(&problem));
+  EXPECT_EQ("", problem);
+}
+
+// Wine 8 refuses an empty WINEPREFIX ("invalid directory  in WINEPREFIX: not an absolute path")
+// rather than falling back to ~/.wine, and so does a relative one.
+TEST(DefaultPrefixTest, EmptyOrRelativeWinePrefixIsRefused) {
   EnvGuard env;
   env.Set("HOME", "/home/someone");
-  env.Set("WINEPREFIX", "");
-  EXPECT_EQ("/home/someone/.wine", DefaultPrefixPath());
-  env.Unset("WINEPREFIX");
-  EXPECT_EQ("/home/someone/.wine", DefaultPrefixPath());
+  for (const char* value : {"", "relE", "./p", "~/.wine"}) {
+    env.Set("WINEPREFIX", value);
+    std::string problem;
+    ChosenPrefix(&problem);
+    EXPECT_NE(std::string::npos, problem.find("is not an absolute path")) << value << ": " << problem;
+    EXPECT_NE(std::string::npos, problem.find(std::string("'") + value + "'")) << problem;
+    EXPECT_EQ(std::string::npos, problem.find('\n')) << "one line";
+  }
 }
 
-TEST(DefaultPrefixPathTest, WithoutHomeThePasswordDatabaseNamesTheHome) {
+TEST(DefaultPrefixTest, EmptyOrRelativeHomeIsRefused) {
+  EnvGuard env;
+  env.Unset("WINEPREFIX");
+  for (const char* value : {"", "relhome"}) {
+    env.Set("HOME", value);
+    std::string problem;
+    ChosenPrefix(&problem);
+    EXPECT_NE(std::string::npos, problem.find("not an absolute path")) << value << ": " << problem;
+  }
+}
+
+TEST(DefaultPrefixTest, WithoutHomeThePasswordDatabaseNamesTheHome) {
   struct passwd* entry = ::getpwuid(::getuid());
   if (!entry || !entry->pw_dir) GTEST_SKIP() << "no password entry for this user";
   const std::string expected = std::string(entry->pw_dir) + "/.wine";
   EnvGuard env;
   env.Unset("WINEPREFIX");
   env.Unset("HOME");
-  EXPECT_EQ(expected, DefaultPrefixPath());
+  EXPECT_EQ(expected, ChosenPrefix());
+}
+
+TEST(PrefixPathProblemTest, OnlyAbsolutePathsPass) {
+  EXPECT_EQ("", PrefixPathProblem("/a/b"));
+  EXPECT_NE("", PrefixPathProblem(""));
+  EXPECT_NE("", PrefixPathProblem("a/b"));
+}
+
+TEST(MissingPrefixProblemTest, WineCreatesAPrefixOnlyInAnExistingFolderOfOurs) {
+  ScratchFolder dir;
+  ASSERT_TRUE(dir.Valid());
+  FileSystem& fs = PosixFileSystem();
+  EXPECT_EQ("", MissingPrefixProblem(fs, dir / "p"));
+  EXPECT_EQ("", MissingPrefixProblem(fs, dir / "p//"));
+  const std::string noParent = MissingPrefixProblem(fs, dir / "nope/p");
+  EXPECT_NE(std::string::npos, noParent.find("does not exist")) << noParent;
+  EXPECT_NE(std::string::npos, noParent.find(dir / "nope")) << noParent;
+  ASSERT_TRUE(WriteFile(dir / "file", "x"));
+  EXPECT_NE("", MissingPrefixProblem(fs, dir / "file/p"));
+  EXPECT_EQ("", MissingPrefixProblem(fs, "/p")) << "a prefix right under / has no folder to check";
+  if (::getuid() == 0) {
+    // Root owns everything it makes; a folder given to another user stands in for one of theirs.
+    ASSERT_EQ(0, ::mkdir((dir / "theirs").c_str(), 0777));
+    ASSERT_EQ(0, ::chown((dir / "theirs").c_str(), 12345, 12345));
+    const std::string theirs = MissingPrefixProblem(fs, dir / "theirs/p");
+    EXPECT_NE(std::string::npos, theirs.find("another user")) << theirs;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
