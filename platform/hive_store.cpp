@@ -80,7 +80,11 @@ void HiveStore::UseDefault() {
   std::string prefix;
   const std::string problem = DefaultPrefix(&prefix);
   UsePrefix(prefix);
-  Refuse(problem, ERROR_BAD_PATHNAME);
+  if (!problem.empty()) {
+    // Said in terms of the variable the user set, rather than of the path it gave.
+    m_refusal = problem;
+    m_refusalCode = ERROR_BAD_PATHNAME;
+  }
 }
 
 void HiveStore::Refuse(const std::string& why, LONG code) {

@@ -167,7 +167,7 @@ std::string DefaultPrefix(std::string* prefix) {
   }
   const std::string home = HomeFolder();
   *prefix = WithoutTrailingSlashes(home) + "/.wine";
-  if (home.empty()) {
+  if (home.empty() && std::getenv("HOME") == nullptr) {
     prefix->clear();
     return "WINEPREFIX is not set and the home folder is unknown, so there is no Wine prefix";
   }
@@ -186,11 +186,12 @@ std::string PrefixPathProblem(const std::string& prefix) {
 std::string MissingPrefixProblem(FileSystem& fs, const std::string& prefix) {
   // Wine creates a missing prefix with one mkdir, in a folder that must exist and must not
   // belong to another user.
-  const size_t slash = prefix.find_last_of('/');
+  const std::string path = WithoutTrailingSlashes(prefix);
+  const size_t slash = path.find_last_of('/');
   if (slash == std::string::npos || slash == 0) return std::string();  // in "/"
   size_t end = slash;
-  while (end > 1 && prefix[end - 1] == '/') --end;
-  const std::string parent = prefix.substr(0, end);
+  while (end > 1 && path[end - 1] == '/') --end;
+  const std::string parent = path.substr(0, end);
   struct stat st {};
   const int err = fs.Stat(parent, &st);
   if (err == ENOENT || err == ENOTDIR) {
