@@ -557,12 +557,25 @@ std::string FileTimeHex(uint64_t time) {
   return buf;
 }
 
+// The "] <seconds>" of a key's header as Wine computes it: the time taken as a signed number,
+// less the epoch, divided with truncation toward zero, kept as an unsigned int.
+uint32_t WineHeaderSeconds(uint64_t time) {
+  const auto signedTime = static_cast<int64_t>(time);
+  int64_t seconds = 0;
+  if (signedTime >= 0) {
+    seconds = (signedTime - static_cast<int64_t>(kUnixEpochAsFileTime)) /
+              static_cast<int64_t>(kTicksPerSecond);
+  } else {
+    // The difference does not fit a signed number; its size does fit an unsigned one.
+    const uint64_t below = kUnixEpochAsFileTime + (uint64_t{0} - time);
+    seconds = -static_cast<int64_t>(below / kTicksPerSecond);
+  }
+  return static_cast<uint32_t>(static_cast<uint64_t>(seconds));
+}
+
 std::string NewSectionText(const RegNode* node) {
   const uint64_t time = node->time;
-  const uint32_t seconds =
-      time >= kUnixEpochAsFileTime
-          ? static_cast<uint32_t>((time - kUnixEpochAsFileTime) / kTicksPerSecond)
-          : 0;
+  const uint32_t seconds = WineHeaderSeconds(time);
   std::string text = "\n[";
   text += EscapedKeyPath(node);
   text += "] ";

@@ -524,9 +524,11 @@ const char* WineserverBinary() {
   return nullptr;
 }
 
-int RunWineserver(const char* binary, const std::string& prefix, const char* arg) {
+int RunWineserver(const char* binary, const std::string& prefix, const char* arg,
+                  const std::string& tmpdir = std::string()) {
   pid_t pid = ::fork();
   if (pid == 0) {
+    if (!tmpdir.empty()) ::setenv("TMPDIR", tmpdir.c_str(), 1);
     ::setenv("WINEPREFIX", prefix.c_str(), 1);
     ::setenv("WINEDEBUG", "-all", 1);
     int devnull = ::open("/dev/null", O_RDWR);
@@ -608,6 +610,61 @@ TEST(RealWineserverTest, StartedServerIsDetectedAndStoppedOneIsNot) {
   EXPECT_TRUE(stopped) << "the server still held its lock 10 s after -k";
   EXPECT_EQ(0, d.err);
   EXPECT_FALSE(d.running);
+}
+
+// Debian's wineserver puts its folder under the TMPDIR it was started with; a run of ours with
+// another TMPDIR (or none) must see it all the same.
+TEST(RealWineserverTest, ServerStartedWithAnotherTmpdirIsDetected) {
+  const char* binary = WineserverBinary();
+  if (!binary) GTEST_SKIP() << "Wine is not installed";
+  ScratchFolder dir;
+  ASSERT_TRUE(dir.Valid());
+  const std::string prefix = dir / "prefix";
+  const std::string otherTmp = dir / "other-tmp";
+  ASSERT_EQ(0, ::mkdir(prefix.c_str(), 0755));
+  ASSERT_EQ(0, ::mkdir(otherTmp.c_str(), 0700));
+
+  struct Stop {
+    const char* binary;
+    std::string prefix;
+    std::string tmpdir;
+    ~Stop() {
+      RunWineserver(binary, prefix, "-k", tmpdir);
+      RunWineserver(binary, prefix, "-w", tmpdir);
+    }
+  } stop{binary, prefix, otherTmp};
+
+  ASSERT_EQ(0, RunWineserver(binary, prefix, "-p", otherTmp));
+  EnvGuard env;
+  env.Unset("TMPDIR");
+  Detection d;
+  const bool seen = WaitFor(
+      [&] {
+        d = Detect(prefix);
+        return d.err != 0 || d.running;
+      },
+      std::chrono::seconds(10));
+  ASSERT_TRUE(seen) << "a wineserver started with TMPDIR=" << otherTmp << " was not seen";
+  ASSERT_EQ(0, d.err);
+  const std::string comm = ReadFile("/proc/" + std::to_string(d.pid) + "/comm");
+  EXPECT_EQ(0u, comm.rfind("wineserver", 0)) << "holder is " << comm;
+  EXPECT_EQ(0u, d.lockPath.rfind(otherTmp + "/", 0)) << d.lockPath;
+  EXPECT_NE(std::string::npos, d.lockPath.find("/" + ServerName(prefix) + "/lock")) << d.lockPath;
+  // And with yet another TMPDIR of our own.
+  env.Set("TMPDIR", dir.Path());
+  d = Detect(prefix);
+  EXPECT_EQ(0, d.err);
+  EXPECT_TRUE(d.running);
+
+  ASSERT_EQ(0, RunWineserver(binary, prefix, "-k", otherTmp));
+  const bool stopped = WaitFor(
+      [&] {
+        d = Detect(prefix);
+        return d.err != 0 || !d.running;
+      },
+      std::chrono::seconds(10));
+  EXPECT_TRUE(stopped) << "the server still held its lock 10 s after -k";
+  EXPECT_EQ(0, d.err);
 }
 
 // ---------------------------------------------------------------------------------------------
