@@ -4,6 +4,7 @@
 #include "platform/atomic_file.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace oarepair::platform {
 namespace {
@@ -47,6 +49,34 @@ std::string TempName(const std::string& folder, const std::string& name) {
                 counter.fetch_add(1) & 0xffffu);
   return JoinPath(folder, "." + name + suffix);
 }
+
+// The pid of the process that wrote a temp file of TempName's shape for `name`, or 0 when
+// `entry` is not such a name. The pid is written without leading zeros, the counter as exactly
+// four digits.
+pid_t WriterOfTempName(const std::string& entry, const std::string& name) {
+  const std::string head = "." + name + ".";
+  const std::string tail = ".tmp";
+  if (entry.size() <= head.size() + tail.size() || entry.compare(0, head.size(), head) != 0 ||
+      entry.compare(entry.size() - tail.size(), tail.size(), tail) != 0) {
+    return 0;
+  }
+  const std::string digits = entry.substr(head.size(), entry.size() - head.size() - tail.size());
+  // A pid of one to eight digits, then the counter.
+  if (digits.size() < 5 || digits.size() > 12 || digits[0] == '0') return 0;
+  unsigned long long pid = 0;
+  for (char c : digits) {
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return 0;
+  }
+  for (size_t i = 0; i + 4 < digits.size(); ++i) {
+    const char c = digits[i];
+    pid = pid * 16 + static_cast<unsigned>(c <= '9' ? c - '0' : c - 'a' + 10);
+  }
+  if (pid == 0 || pid > 0x7fffffffULL) return 0;
+  return static_cast<pid_t>(pid);
+}
+
+// Whether a process with this pid exists. One we may not signal exists too.
+bool ProcessExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
 
 // Gathers the producer's bytes into large writes; remembers the first failure so that every later
 // call of the sink reports it and nothing more is written.
@@ -143,6 +173,23 @@ mode_t CurrentUmask() {
   return mask;
 }
 
+size_t RemoveStaleTempFiles(FileSystem& fs, const std::string& folder, const std::string& name) {
+  std::vector<std::string> entries;
+  if (fs.ListFolder(folder, &entries) != 0) return 0;  // nothing to list: nothing removed
+  size_t removed = 0;
+  for (const std::string& entry : entries) {
+    const pid_t writer = WriterOfTempName(entry, name);
+    // Our own pid: a file of this process is never stale (a save of it may be under way).
+    if (writer == 0 || writer == getpid() || ProcessExists(writer)) continue;
+    const std::string path = JoinPath(folder, entry);
+    struct stat st {};
+    // Only a plain file: a link or folder of that name is not one of ours.
+    if (fs.LStat(path, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (fs.Unlink(path) == 0) ++removed;
+  }
+  return removed;
+}
+
 int AtomicReplaceFile(FileSystem& fs, const std::string& path,
                       const std::function<int(const AtomicWriteSink&)>& produce,
                       const std::function<int()>& beforeRename) {
@@ -200,11 +247,19 @@ int AtomicReplaceFile(FileSystem& fs, const std::string& path,
 
   if (exists) {
     // Owner first: a change of owner clears set-id bits, which the mode then restores.
+    mode_t mode = original.st_mode & 07777;
     err = fs.FChown(cleanup.fd, original.st_uid, original.st_gid);
     // Without privilege the group may not be ours to give; the owner being us already is enough.
-    if (err == EPERM && original.st_uid == geteuid()) err = 0;
+    if (err == EPERM && original.st_uid == geteuid()) {
+      // The new file then keeps the group it was created with. A set-group-id bit would give
+      // that group, which the old file never gave, so it is carried over only to the same group.
+      struct stat created {};
+      err = fs.FStat(cleanup.fd, &created);
+      if (err) return err;
+      if (created.st_gid != original.st_gid) mode &= ~static_cast<mode_t>(S_ISGID);
+    }
     if (err) return err;
-    err = fs.FChmod(cleanup.fd, original.st_mode & 07777);
+    err = fs.FChmod(cleanup.fd, mode);
   } else {
     // A new file gets what creating it with 0644 would give: 0644 less the umask.
     err = fs.FChmod(cleanup.fd, static_cast<mode_t>(0644 & ~CurrentUmask()));

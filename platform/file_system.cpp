@@ -2,6 +2,7 @@
 // writes continued, every failure returned as its errno value.
 #include "platform/file_system.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -161,6 +162,25 @@ class PosixFs final : public FileSystem {
     *locked = query.l_type != F_UNLCK;
     *holder = *locked ? query.l_pid : 0;
     return 0;
+  }
+
+  int ListFolder(const std::string& path, std::vector<std::string>* names) override {
+    names->clear();
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) return errno;
+    int err = 0;
+    for (;;) {
+      errno = 0;
+      const struct dirent* entry = ::readdir(dir);
+      if (entry == nullptr) {
+        err = errno;
+        break;
+      }
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names->push_back(name);
+    }
+    ::closedir(dir);
+    return err;
   }
 };
 

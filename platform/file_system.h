@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace oarepair::platform {
 
@@ -45,6 +47,13 @@ class FileSystem {
   virtual int Flock(int fd, int operation) = 0;
   // fcntl(F_GETLK) for a write lock on byte 0: *locked is set when another process holds it.
   virtual int TestPosixLock(int fd, bool* locked, pid_t* holder) = 0;
+  // The names in a folder, without "." and "..", in no particular order. A file system that
+  // cannot list folders says ENOSYS.
+  virtual int ListFolder(const std::string& path, std::vector<std::string>* names) {
+    (void)path;
+    names->clear();
+    return ENOSYS;
+  }
 };
 
 // The real file system.

@@ -165,10 +165,17 @@ class HiveParser {
       : m_image(image), m_error(error) {
     *m_image = HiveImage();
     m_image->root = MakeNode(u"");
-    // Sections of Wine's files average 150 to 200 bytes. Reserving for one per 128 bytes spares
-    // the copies (and the brief triple size) of growing the table one doubling at a time.
+    ReserveFor(sizeHint);
+  }
+
+  // Sections of Wine's files average 150 to 200 bytes. Reserving for one per 128 bytes spares
+  // the copies (and the brief triple size) of growing the table one doubling at a time.
+  void ReserveFor(uint64_t sizeHint) {
     m_image->sections.reserve(static_cast<size_t>(sizeHint / 128));
   }
+
+  // Lines handed to Line so far.
+  uint64_t LinesSeen() const { return m_line; }
 
   // Has the pages of the tree and of the section table faulted in ahead of the parse, for a
   // large file. The tree takes about three quarters of the file (more for small keys, less for
@@ -550,12 +557,25 @@ std::string FileTimeHex(uint64_t time) {
   return buf;
 }
 
+// The "] <seconds>" of a key's header as Wine computes it: the time taken as a signed number,
+// less the epoch, divided with truncation toward zero, kept as an unsigned int.
+uint32_t WineHeaderSeconds(uint64_t time) {
+  const auto signedTime = static_cast<int64_t>(time);
+  int64_t seconds = 0;
+  if (signedTime >= 0) {
+    seconds = (signedTime - static_cast<int64_t>(kUnixEpochAsFileTime)) /
+              static_cast<int64_t>(kTicksPerSecond);
+  } else {
+    // The difference does not fit a signed number; its size does fit an unsigned one.
+    const uint64_t below = kUnixEpochAsFileTime + (uint64_t{0} - time);
+    seconds = -static_cast<int64_t>(below / kTicksPerSecond);
+  }
+  return static_cast<uint32_t>(static_cast<uint64_t>(seconds));
+}
+
 std::string NewSectionText(const RegNode* node) {
   const uint64_t time = node->time;
-  const uint32_t seconds =
-      time >= kUnixEpochAsFileTime
-          ? static_cast<uint32_t>((time - kUnixEpochAsFileTime) / kTicksPerSecond)
-          : 0;
+  const uint32_t seconds = WineHeaderSeconds(time);
   std::string text = "\n[";
   text += EscapedKeyPath(node);
   text += "] ";
@@ -668,8 +688,16 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
   struct stat st {};
   const uint64_t sizeHint =
       fs.FStat(fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-  HiveParser parser(image, error, sizeHint);
-  parser.PrefaultAhead(sizeHint);
+  // Memory in proportion to the file's size is set aside only once its first line has shown it
+  // to be a registry file: a large file of anything else is refused at the cost of one chunk.
+  HiveParser parser(image, error, 0);
+  bool prepared = false;
+  auto prepare = [&] {
+    if (prepared || parser.LinesSeen() == 0) return;
+    prepared = true;
+    parser.ReserveFor(sizeHint);
+    parser.PrefaultAhead(sizeHint);
+  };
   std::string chunk(kChunkSize, '\0');
   std::string carry;  // a line that runs over the end of a chunk
   uint64_t carryOffset = 0;
@@ -694,6 +722,15 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
       if (nl == nullptr) {
         if (carry.empty()) carryOffset = fileOffset + start;
         carry.append(chunk.data() + start, got - start);
+        // A line already known to be refused is not gathered to its end, which may be a
+        // gigabyte away: one with a NUL byte, or a first line longer than the magic line
+        // (with its '\r'). The parser refuses its beginning for the same reason.
+        const bool hasNul =
+            chunkHasNul && std::memchr(chunk.data() + start, '\0', got - start) != nullptr;
+        if (hasNul || (parser.LinesSeen() == 0 && carry.size() > kMagic.size() + 1)) {
+          parser.Line(carry, carryOffset);
+          return HiveParseStatus::kMalformed;
+        }
         break;
       }
       const auto end = static_cast<size_t>(static_cast<const char*>(nl) - chunk.data());
@@ -707,6 +744,7 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
                          chunkHasNul);
       }
       if (!ok) return HiveParseStatus::kMalformed;
+      prepare();
       start = end + 1;
     }
     fileOffset += got;

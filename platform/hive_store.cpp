@@ -30,6 +30,8 @@ void HiveStore::Reset() {
   m_saveFailure = ERROR_SUCCESS;
   m_lock.Release();
   m_inSession = false;
+  m_refusal.clear();
+  m_refusalCode = ERROR_SUCCESS;
 }
 
 void HiveStore::Unload(HiveState& state) {
@@ -71,9 +73,25 @@ void HiveStore::UsePrefix(const std::string& prefix) {
   m_prefix = prefix;
   m_hives[0].fileName = "system.reg";
   m_hives[1].fileName = "user.reg";
+  Refuse(PrefixPathProblem(prefix), ERROR_BAD_PATHNAME);
 }
 
-void HiveStore::UseDefault() { UsePrefix(DefaultPrefixPath()); }
+void HiveStore::UseDefault() {
+  std::string prefix;
+  const std::string problem = DefaultPrefix(&prefix);
+  UsePrefix(prefix);
+  if (!problem.empty()) {
+    // Said in terms of the variable the user set, rather than of the path it gave.
+    m_refusal = problem;
+    m_refusalCode = ERROR_BAD_PATHNAME;
+  }
+}
+
+void HiveStore::Refuse(const std::string& why, LONG code) {
+  if (why.empty() || !m_refusal.empty()) return;  // the first reason stands
+  m_refusal = why;
+  m_refusalCode = code;
+}
 
 std::string HiveStore::PathOf(const HiveState& state) const {
   return m_prefix + "/" + state.fileName;
@@ -88,9 +106,22 @@ void HiveStore::Complain(const std::string& what) {
 
 LONG HiveStore::BeginSession() {
   if (m_inSession) return ERROR_SUCCESS;
+  if (!m_refusal.empty()) {
+    Complain(m_refusal);
+    return m_refusalCode;
+  }
   FileSystem& fs = CurrentFileSystem();
   int rc = CheckPrefixOwner(fs, m_prefix);
-  if (rc == ENOENT) return ERROR_FILE_NOT_FOUND;
+  if (rc == ENOENT) {
+    // A prefix Wine will create when it starts holds no keys yet; one it cannot create is
+    // refused, so that its absence is not taken for a registry without the key.
+    Refuse(MissingPrefixProblem(fs, m_prefix), ERROR_PATH_NOT_FOUND);
+    if (!m_refusal.empty()) {
+      Complain(m_refusal);
+      return m_refusalCode;
+    }
+    return ERROR_FILE_NOT_FOUND;
+  }
   if (rc == EACCES) {
     Complain("the Wine prefix " + m_prefix +
              " belongs to another user; Wine refuses it and so do we");
@@ -100,7 +131,12 @@ LONG HiveStore::BeginSession() {
     Complain("cannot examine the Wine prefix " + m_prefix + ": " + std::strerror(rc));
     return ERROR_REGISTRY_IO_FAILED;
   }
-  rc = m_lock.Acquire(fs, m_prefix);
+  rc = m_lock.Acquire(fs, m_prefix, [this] {
+    // Another run of ours (perhaps one whose message waits for Enter) or some other process
+    // holds the folder's lock; the wait has no end of its own, so it is named.
+    Complain("waiting for another process to release its lock on the Wine prefix " + m_prefix +
+             " (another oarepair run?)");
+  });
   if (rc != 0) {
     Complain("cannot lock the Wine prefix " + m_prefix + ": " + std::strerror(rc));
     return ERROR_LOCK_VIOLATION;
@@ -112,8 +148,10 @@ LONG HiveStore::BeginSession() {
   if (rc != 0 || running) {
     m_lock.Release();
     if (rc != 0) {
-      Complain("cannot tell whether a wineserver runs for " + m_prefix + ": " +
-               std::strerror(rc));
+      std::string what = std::strerror(rc);
+      if (!lockPath.empty())
+        what = rc == EINVAL ? lockPath + " is not a regular file" : lockPath + ": " + what;
+      Complain("cannot tell whether a wineserver runs for " + m_prefix + ": " + what);
       return ERROR_REGISTRY_IO_FAILED;
     }
     Complain("a wineserver (pid " + std::to_string(pid) + ") is running for the Wine prefix " +
@@ -122,7 +160,29 @@ LONG HiveStore::BeginSession() {
     return ERROR_SHARING_VIOLATION;
   }
   m_inSession = true;
+  RemoveStaleTempFiles();
   return ERROR_SUCCESS;
+}
+
+void HiveStore::RemoveStaleTempFiles() {
+  // A save killed between creating its temp file and renaming it leaves the temp file behind.
+  // With the prefix lock held none of ours is being written, and the writer's pid tells a dead
+  // process's file from any other.
+  FileSystem& fs = CurrentFileSystem();
+  for (const HiveState& state : m_hives) {
+    platform::RemoveStaleTempFiles(fs, m_prefix, state.fileName);
+    // A symlinked file is written beside its target, so its temp files are there.
+    std::string target;
+    if (fs.RealPath(PathOf(state), &target) != 0) continue;
+    const size_t slash = target.find_last_of('/');
+    if (slash == std::string::npos) continue;
+    const std::string folder = slash == 0 ? std::string("/") : target.substr(0, slash);
+    std::string prefixReal;
+    const std::string name = target.substr(slash + 1);
+    if (fs.RealPath(m_prefix, &prefixReal) == 0 && folder == prefixReal && name == state.fileName)
+      continue;  // the prefix folder itself: done above
+    platform::RemoveStaleTempFiles(fs, folder, name);
+  }
 }
 
 LONG HiveStore::Load(HiveState& state) {
@@ -134,7 +194,9 @@ LONG HiveStore::Load(HiveState& state) {
     Unload(state);  // changed on disk since we read it: read it again
   }
   int fd = -1;
-  int rc = fs.Open(path, O_RDONLY | O_CLOEXEC, 0, &fd);
+  // O_NONBLOCK: a FIFO or device in the file's place must not block the open; the descriptor is
+  // refused below unless it is a regular file, where O_NONBLOCK changes nothing.
+  int rc = fs.Open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0, &fd);
   if (rc == ENOENT || rc == ENOTDIR) return ERROR_FILE_NOT_FOUND;
   if (rc != 0) {
     Complain("cannot open " + path + ": " + std::strerror(rc));
@@ -142,6 +204,11 @@ LONG HiveStore::Load(HiveState& state) {
   }
   struct stat st {};
   rc = fs.FStat(fd, &st);
+  if (rc == 0 && !S_ISREG(st.st_mode)) {
+    fs.Close(fd);
+    Complain(path + " is not a regular file; it is refused and left untouched");
+    return ERROR_BADDB;
+  }
   HiveParseError error;
   HiveParseStatus status = HiveParseStatus::kIoError;
   if (rc == 0) status = ParseHiveFile(fs, fd, &state.image, &error);
@@ -304,6 +371,8 @@ LONG HiveStore::Save(HiveState& state) {
 
 LONG HiveStore::Flush() {
   if (m_memory) return ERROR_SUCCESS;
+  // A refused prefix is not to be worked on, by us or by a Wine started after this flush.
+  if (!m_refusal.empty()) return m_refusalCode;
   LONG first = ERROR_SUCCESS;
   for (auto& state : m_hives) {
     if (!state.loaded || !state.dirty) continue;

@@ -77,15 +77,21 @@ class HiveStore {
   void Unload(HiveState& state);
   void MakeEmpty(HiveState& state, Hive hive);
   LONG BeginSession();
+  void RemoveStaleTempFiles();
   LONG Load(HiveState& state);
   LONG Save(HiveState& state);
   // Reads [offset, offset+length) of the file the image stands for.
   int ReadBytes(const HiveState& state, uint64_t offset, uint64_t length, std::string* out) const;
   std::string PathOf(const HiveState& state) const;
   void Complain(const std::string& what);
+  // Records why the prefix is refused, unless a reason is already known or `why` is empty.
+  void Refuse(const std::string& why, LONG code);
 
   bool m_memory = true;
   std::string m_prefix;
+  // Why the prefix is refused (Wine would refuse it), or empty; nothing in it is then touched.
+  std::string m_refusal;
+  LONG m_refusalCode = ERROR_SUCCESS;
   bool m_inSession = false;
   PrefixLock m_lock;
   HiveState m_hives[2];

@@ -4,19 +4,30 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 
 #include "platform/file_system.h"
 
 namespace oarepair::platform {
 
-// $WINEPREFIX when set and not empty, else $HOME/.wine, as Wine finds it. Not checked.
-std::string DefaultPrefixPath();
+// The prefix Wine would use, chosen by Wine's rules: $WINEPREFIX whenever it is set (an empty
+// value included), else $HOME/.wine ($HOME, when unset, from the password database), trailing
+// slashes dropped. Returns an empty string, or, for a choice Wine refuses (a relative or empty
+// $WINEPREFIX, no home folder or a relative one), why; *prefix is set either way.
+std::string DefaultPrefix(std::string* prefix);
+// Why Wine would refuse `prefix` given as a path (empty or relative), or an empty string.
+std::string PrefixPathProblem(const std::string& prefix);
+// For a prefix that does not exist: why Wine could not create it (the folder that would hold it
+// is missing, is no folder, belongs to another user or is not writable), or an empty string.
+std::string MissingPrefixProblem(FileSystem& fs, const std::string& prefix);
 
 // Whether a wineserver serves the prefix: it holds a write lock on byte 0 of the "lock" file in
 // its server folder (upstream /tmp/.wine-<uid>/server-<dev>-<ino>, or Debian's folder named by
-// $WINEPREFIX/wineserver under $TMPDIR or /tmp). Returns 0 or an errno value; *running is set
-// when a server holds the lock, with its pid in *pid and the lock file's path in *lockPath.
+// $WINEPREFIX/wineserver under $TMPDIR or /tmp), and the server folder any process of this user
+// works in (a server started with another $TMPDIR). Returns 0 or an errno value; *running is set
+// when a server holds the lock, with its pid in *pid and the lock file's path in *lockPath. On
+// an error *lockPath names the file that could not be used; EINVAL: it is not a regular file.
 int DetectWineserver(FileSystem& fs, const std::string& prefix, bool* running, pid_t* pid,
                      std::string* lockPath);
 
@@ -33,8 +44,10 @@ class PrefixLock {
   PrefixLock(const PrefixLock&) = delete;
   PrefixLock& operator=(const PrefixLock&) = delete;
 
-  // Blocks until the lock is ours. Returns 0 or an errno value.
-  int Acquire(FileSystem& fs, const std::string& prefix);
+  // Blocks until the lock is ours. When another process holds it, `beforeWaiting` runs once
+  // before the wait begins (to say what is waited for). Returns 0 or an errno value.
+  int Acquire(FileSystem& fs, const std::string& prefix,
+              const std::function<void()>& beforeWaiting = nullptr);
   void Release();
   bool Held() const { return m_fd >= 0; }
 

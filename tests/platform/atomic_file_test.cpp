@@ -242,6 +242,67 @@ TEST_F(AtomicFileTest, NewFileGets0644LessTheUmask) {
   EXPECT_EQ(m_new, ReadFile(m_target));
 }
 
+// Umasks that leave 0666's group and other write bits visible: a new file is still 0644 at most.
+TEST_F(AtomicFileTest, NewFileIs0644WhenTheUmaskWouldAllowMore) {
+  const mode_t saved = ::umask(0);
+  const int open = AtomicReplaceFile(PosixFileSystem(), m_target, Producer(m_new, 100));
+  ::umask(002);
+  const int group = AtomicReplaceFile(PosixFileSystem(), m_dir / "other.reg", Producer(m_old, 100));
+  ::umask(077);
+  const int privateFile =
+      AtomicReplaceFile(PosixFileSystem(), m_dir / "private.reg", Producer(m_old, 100));
+  ::umask(saved);
+  ASSERT_EQ(0, open);
+  ASSERT_EQ(0, group);
+  ASSERT_EQ(0, privateFile);
+  EXPECT_EQ(0644u, ModeOf(m_target));
+  EXPECT_EQ(0644u, ModeOf(m_dir / "other.reg"));
+  EXPECT_EQ(0600u, ModeOf(m_dir / "private.reg"));
+}
+
+// The replaced file's set-id and sticky bits stay; the umask plays no part in a replacement.
+TEST_F(AtomicFileTest, SetIdAndStickyBitsOfTheReplacedFileAreKept) {
+  const mode_t saved = ::umask(0);
+  for (mode_t mode : {04755, 02750, 01644, 06711, 07777, 00600}) {
+    SCOPED_TRACE(std::to_string(mode));
+    ASSERT_TRUE(WriteFile(m_target, m_old));
+    ASSERT_EQ(0, ::chmod(m_target.c_str(), mode));
+    ASSERT_EQ(mode, ModeOf(m_target)) << "this file system does not keep these bits";
+    ASSERT_EQ(0, AtomicReplaceFile(PosixFileSystem(), m_target, Producer(m_new, 100)));
+    EXPECT_EQ(mode, ModeOf(m_target));
+    EXPECT_EQ(m_new, ReadFile(m_target));
+  }
+  ::umask(saved);
+}
+
+// When the old group cannot be given to the new file, its set-group-id bit would give the group
+// the new file has instead, which the old file never gave: that bit goes, the rest stays.
+TEST_F(AtomicFileTest, SetGroupIdIsNotGivenToAnotherGroup) {
+  struct stat mine {};
+  ASSERT_TRUE(WriteFile(m_target, m_old));
+  ASSERT_EQ(0, ::stat(m_target.c_str(), &mine));
+  const gid_t other = mine.st_gid + 4242;
+  if (::chown(m_target.c_str(), static_cast<uid_t>(-1), other) != 0)
+    GTEST_SKIP() << "giving the file a group we are not in needs privilege";
+  ASSERT_EQ(0, ::chmod(m_target.c_str(), 06755));
+  FaultFileSystem unprivileged;
+  unprivileged.FailNth(FsOp::kFChown, 1, EPERM);  // as a user outside that group is refused
+  ASSERT_EQ(0, AtomicReplaceFile(unprivileged, m_target, Producer(m_new, 100)));
+  struct stat after {};
+  ASSERT_EQ(0, ::stat(m_target.c_str(), &after));
+  EXPECT_NE(other, after.st_gid);
+  EXPECT_EQ(04755u, after.st_mode & 07777);
+  EXPECT_EQ(m_new, ReadFile(m_target));
+
+  // A refused chown that leaves the file in the old group anyway keeps the bit.
+  ASSERT_EQ(0, ::chown(m_target.c_str(), static_cast<uid_t>(-1), mine.st_gid));
+  ASSERT_EQ(0, ::chmod(m_target.c_str(), 02755));
+  FaultFileSystem refused;
+  refused.FailNth(FsOp::kFChown, 1, EPERM);
+  ASSERT_EQ(0, AtomicReplaceFile(refused, m_target, Producer(m_old, 100)));
+  EXPECT_EQ(02755u, ModeOf(m_target));
+}
+
 TEST_F(AtomicFileTest, TempFileIsPrivateWhileWrittenAndBesideTheTarget) {
   ASSERT_TRUE(WriteFile(m_target, m_old));
   ASSERT_EQ(0, ::chmod(m_target.c_str(), 0644));

@@ -876,6 +876,46 @@ TEST(HiveWrite, GeneratedSectionUsesWinesTimeFormat) {
   EXPECT_EQ(Rewrite(image, kHeader), kHeader + "\n[T] 1796738751\n#time=1dd871d3b6c4ff8\n");
 }
 
+// Wine prints the low word of #time= as exactly eight digits, so a low word below 0x10000000
+// keeps its leading zeros inside the number, and a high word of 0 shows as a leading "0".
+TEST(HiveWrite, TimesWhoseLowWordStartsWithZeroKeepItsDigits) {
+  struct Case {
+    uint64_t time;
+    const char* text;  // as Wine 8's save_subkeys writes the header and #time lines
+  };
+  const Case cases[] = {
+      {0x01dd871d0b6c4ff8u, "] 1796738670\n#time=1dd871d0b6c4ff8\n"},
+      {0x01dd871d00000001u, "] 1796738651\n#time=1dd871d00000001\n"},
+      // Before 1970: Wine's signed seconds, truncated toward zero, kept as an unsigned int.
+      {0x0000000000abcdefu, "] 1240428290\n#time=000abcdef\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    HiveImage image = Parse(kHeader);
+    RegNode* key = CreateKey(&image, u"T", 0);
+    key->time = c.time;
+    EXPECT_EQ(Rewrite(image, kHeader), kHeader + "\n[T" + c.text);
+  }
+}
+
+// Read, then written again from the key's time alone: the same bytes as Wine wrote them.
+TEST(HiveWrite, TimesWhoseLowWordStartsWithZeroRoundTrip) {
+  for (const char* lines : {"] 1796738670\n#time=1dd871d0b6c4ff8\n",
+                            "] 1796738651\n#time=1dd871d00000001\n",
+                            "] 1240428290\n#time=000abcdef\n"}) {
+    SCOPED_TRACE(lines);
+    const std::string text = kHeader + "\n[T" + lines;
+    HiveImage image = Parse(text);
+    RegNode* key = FindKey(image, u"T");
+    ASSERT_NE(key, nullptr);
+    RemoveSections(&image, key);  // the section must now be generated from the tree
+    EXPECT_EQ(Rewrite(image, text), text);
+  }
+  EXPECT_EQ(FindKey(Parse(kHeader + "\n[T] 1\n#time=1dd871d0b6c4ff8\n"), u"T")->time,
+            0x01dd871d0b6c4ff8u);
+  EXPECT_EQ(FindKey(Parse(kHeader + "\n[T] 1\n#time=000abcdef\n"), u"T")->time, 0xabcdefu);
+}
+
 TEST(HiveWrite, LiveLeafWhoseSectionsWereRemovedGetsOneBack) {
   HiveImage image = Parse(kCanonical);
   RegNode* m = FindKey(image, u"M");

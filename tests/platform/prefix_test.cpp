@@ -149,30 +149,103 @@ Detection Detect(const std::string& prefix, FileSystem& fs = PosixFileSystem()) 
 }
 
 // ---------------------------------------------------------------------------------------------
-TEST(DefaultPrefixPathTest, WinePrefixWinsOverHome) {
+std::string ChosenPrefix(std::string* problem = nullptr) {
+  std::string prefix;
+  const std::string why = DefaultPrefix(&prefix);
+  if (problem != nullptr) *problem = why;
+  return prefix;
+}
+
+TEST(DefaultPrefixTest, WinePrefixWinsOverHome) {
   EnvGuard env;
   env.Set("WINEPREFIX", "/somewhere/prefix");
   env.Set("HOME", "/home/someone");
-  EXPECT_EQ("/somewhere/prefix", DefaultPrefixPath());
+  std::string problem = "unset";
+  EXPECT_EQ("/somewhere/prefix", ChosenPrefix(&problem));
+  EXPECT_EQ("", problem);
 }
 
-TEST(DefaultPrefixPathTest, EmptyOrMissingWinePrefixMeansHomeDotWine) {
+TEST(DefaultPrefixTest, MissingWinePrefixMeansHomeDotWine) {
+  EnvGuard env;
+  env.Set("HOME", "/home/someone/");
+  env.Unset("WINEPREFIX");
+  std::string problem = "unset";
+  EXPECT_EQ("/home/someone/.wine", ChosenPrefix(&problem));
+  EXPECT_EQ("", problem);
+}
+
+TEST(DefaultPrefixTest, TrailingSlashesAreDroppedAsWineDropsThem) {
+  EnvGuard env;
+  env.Set("WINEPREFIX", "/somewhere/prefix///");
+  std::string problem = "unset";
+  EXPECT_EQ("/somewhere/prefix", ChosenPrefix(&problem));
+  EXPECT_EQ("", problem);
+  env.Set("WINEPREFIX", "//");
+  EXPECT_EQ("/", ChosenPrefix(&problem));
+  EXPECT_EQ("", problem);
+}
+
+// Wine 8 refuses an empty WINEPREFIX ("invalid directory  in WINEPREFIX: not an absolute path")
+// rather than falling back to ~/.wine, and so does a relative one.
+TEST(DefaultPrefixTest, EmptyOrRelativeWinePrefixIsRefused) {
   EnvGuard env;
   env.Set("HOME", "/home/someone");
-  env.Set("WINEPREFIX", "");
-  EXPECT_EQ("/home/someone/.wine", DefaultPrefixPath());
-  env.Unset("WINEPREFIX");
-  EXPECT_EQ("/home/someone/.wine", DefaultPrefixPath());
+  for (const char* value : {"", "relE", "./p", "~/.wine"}) {
+    env.Set("WINEPREFIX", value);
+    std::string problem;
+    ChosenPrefix(&problem);
+    EXPECT_NE(std::string::npos, problem.find("is not an absolute path")) << value << ": " << problem;
+    EXPECT_NE(std::string::npos, problem.find(std::string("'") + value + "'")) << problem;
+    EXPECT_EQ(std::string::npos, problem.find('\n')) << "one line";
+  }
 }
 
-TEST(DefaultPrefixPathTest, WithoutHomeThePasswordDatabaseNamesTheHome) {
+TEST(DefaultPrefixTest, EmptyOrRelativeHomeIsRefused) {
+  EnvGuard env;
+  env.Unset("WINEPREFIX");
+  for (const char* value : {"", "relhome"}) {
+    env.Set("HOME", value);
+    std::string problem;
+    ChosenPrefix(&problem);
+    EXPECT_NE(std::string::npos, problem.find("not an absolute path")) << value << ": " << problem;
+  }
+}
+
+TEST(DefaultPrefixTest, WithoutHomeThePasswordDatabaseNamesTheHome) {
   struct passwd* entry = ::getpwuid(::getuid());
   if (!entry || !entry->pw_dir) GTEST_SKIP() << "no password entry for this user";
   const std::string expected = std::string(entry->pw_dir) + "/.wine";
   EnvGuard env;
   env.Unset("WINEPREFIX");
   env.Unset("HOME");
-  EXPECT_EQ(expected, DefaultPrefixPath());
+  EXPECT_EQ(expected, ChosenPrefix());
+}
+
+TEST(PrefixPathProblemTest, OnlyAbsolutePathsPass) {
+  EXPECT_EQ("", PrefixPathProblem("/a/b"));
+  EXPECT_NE("", PrefixPathProblem(""));
+  EXPECT_NE("", PrefixPathProblem("a/b"));
+}
+
+TEST(MissingPrefixProblemTest, WineCreatesAPrefixOnlyInAnExistingFolderOfOurs) {
+  ScratchFolder dir;
+  ASSERT_TRUE(dir.Valid());
+  FileSystem& fs = PosixFileSystem();
+  EXPECT_EQ("", MissingPrefixProblem(fs, dir / "p"));
+  EXPECT_EQ("", MissingPrefixProblem(fs, dir / "p//"));
+  const std::string noParent = MissingPrefixProblem(fs, dir / "nope/p");
+  EXPECT_NE(std::string::npos, noParent.find("does not exist")) << noParent;
+  EXPECT_NE(std::string::npos, noParent.find(dir / "nope")) << noParent;
+  ASSERT_TRUE(WriteFile(dir / "file", "x"));
+  EXPECT_NE("", MissingPrefixProblem(fs, dir / "file/p"));
+  EXPECT_EQ("", MissingPrefixProblem(fs, "/p")) << "a prefix right under / has no folder to check";
+  if (::getuid() == 0) {
+    // Root owns everything it makes; a folder given to another user stands in for one of theirs.
+    ASSERT_EQ(0, ::mkdir((dir / "theirs").c_str(), 0777));
+    ASSERT_EQ(0, ::chown((dir / "theirs").c_str(), 12345, 12345));
+    const std::string theirs = MissingPrefixProblem(fs, dir / "theirs/p");
+    EXPECT_NE(std::string::npos, theirs.find("another user")) << theirs;
+  }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -451,9 +524,11 @@ const char* WineserverBinary() {
   return nullptr;
 }
 
-int RunWineserver(const char* binary, const std::string& prefix, const char* arg) {
+int RunWineserver(const char* binary, const std::string& prefix, const char* arg,
+                  const std::string& tmpdir = std::string()) {
   pid_t pid = ::fork();
   if (pid == 0) {
+    if (!tmpdir.empty()) ::setenv("TMPDIR", tmpdir.c_str(), 1);
     ::setenv("WINEPREFIX", prefix.c_str(), 1);
     ::setenv("WINEDEBUG", "-all", 1);
     int devnull = ::open("/dev/null", O_RDWR);
@@ -535,6 +610,61 @@ TEST(RealWineserverTest, StartedServerIsDetectedAndStoppedOneIsNot) {
   EXPECT_TRUE(stopped) << "the server still held its lock 10 s after -k";
   EXPECT_EQ(0, d.err);
   EXPECT_FALSE(d.running);
+}
+
+// Debian's wineserver puts its folder under the TMPDIR it was started with; a run of ours with
+// another TMPDIR (or none) must see it all the same.
+TEST(RealWineserverTest, ServerStartedWithAnotherTmpdirIsDetected) {
+  const char* binary = WineserverBinary();
+  if (!binary) GTEST_SKIP() << "Wine is not installed";
+  ScratchFolder dir;
+  ASSERT_TRUE(dir.Valid());
+  const std::string prefix = dir / "prefix";
+  const std::string otherTmp = dir / "other-tmp";
+  ASSERT_EQ(0, ::mkdir(prefix.c_str(), 0755));
+  ASSERT_EQ(0, ::mkdir(otherTmp.c_str(), 0700));
+
+  struct Stop {
+    const char* binary;
+    std::string prefix;
+    std::string tmpdir;
+    ~Stop() {
+      RunWineserver(binary, prefix, "-k", tmpdir);
+      RunWineserver(binary, prefix, "-w", tmpdir);
+    }
+  } stop{binary, prefix, otherTmp};
+
+  ASSERT_EQ(0, RunWineserver(binary, prefix, "-p", otherTmp));
+  EnvGuard env;
+  env.Unset("TMPDIR");
+  Detection d;
+  const bool seen = WaitFor(
+      [&] {
+        d = Detect(prefix);
+        return d.err != 0 || d.running;
+      },
+      std::chrono::seconds(10));
+  ASSERT_TRUE(seen) << "a wineserver started with TMPDIR=" << otherTmp << " was not seen";
+  ASSERT_EQ(0, d.err);
+  const std::string comm = ReadFile("/proc/" + std::to_string(d.pid) + "/comm");
+  EXPECT_EQ(0u, comm.rfind("wineserver", 0)) << "holder is " << comm;
+  EXPECT_EQ(0u, d.lockPath.rfind(otherTmp + "/", 0)) << d.lockPath;
+  EXPECT_NE(std::string::npos, d.lockPath.find("/" + ServerName(prefix) + "/lock")) << d.lockPath;
+  // And with yet another TMPDIR of our own.
+  env.Set("TMPDIR", dir.Path());
+  d = Detect(prefix);
+  EXPECT_EQ(0, d.err);
+  EXPECT_TRUE(d.running);
+
+  ASSERT_EQ(0, RunWineserver(binary, prefix, "-k", otherTmp));
+  const bool stopped = WaitFor(
+      [&] {
+        d = Detect(prefix);
+        return d.err != 0 || !d.running;
+      },
+      std::chrono::seconds(10));
+  EXPECT_TRUE(stopped) << "the server still held its lock 10 s after -k";
+  EXPECT_EQ(0, d.err);
 }
 
 // ---------------------------------------------------------------------------------------------

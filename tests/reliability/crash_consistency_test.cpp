@@ -187,6 +187,7 @@ class CrashConsistencyTest : public ::testing::Test {
     EXPECT_GT(renamed, 0u) << "no rename on the write path";
     uint64_t interrupted = 0;
     uint64_t leftTemp = 0;
+    uint64_t leftAfterNextRun = 0;
     for (uint64_t point = 1; point <= labels.size(); ++point) {
       Reset(s, oldText);
       const std::string prefix = m_prefix;
@@ -206,9 +207,20 @@ class CrashConsistencyTest : public ::testing::Test {
       leftTemp += StrayNames(m_prefix, ExpectedNames(s)).size();
       if (s.symlinked) leftTemp += StrayNames(m_prefix + "/store", {"system.reg"}).size();
       ExpectRecovery(s, newText, point, label);
+      // The next run removes what the killed one left: nothing but the files themselves stays.
+      std::vector<std::string> stray = StrayNames(m_prefix, ExpectedNames(s));
+      if (s.symlinked) {
+        for (const std::string& name : StrayNames(m_prefix + "/store", {"system.reg"}))
+          stray.push_back("store/" + name);
+      }
+      leftAfterNextRun += stray.size();
+      EXPECT_TRUE(stray.empty()) << s.name << ": the next run left " << stray.size()
+                                 << " stray file(s) such as " << (stray.empty() ? "" : stray[0])
+                                 << " after " << label;
       if (HasFailure()) break;  // one precise failure says more than hundreds of echoes
     }
     AddFigure("crash: temp files left behind by killed saves", leftTemp);
+    AddFigure("crash: temp files still there after the next run", leftAfterNextRun);
     return interrupted;
   }
 

@@ -189,4 +189,9 @@ int InterruptingFileSystem::TestPosixLock(int fd, bool* locked, pid_t* holder) {
   return m_base.TestPosixLock(fd, locked, holder);
 }
 
+int InterruptingFileSystem::ListFolder(const std::string& path, std::vector<std::string>* names) {
+  if (m_dead) return EIO;
+  return m_base.ListFolder(path, names);
+}
+
 }  // namespace oarepair::reliability

@@ -48,6 +48,7 @@ class InterruptingFileSystem final : public platform::FileSystem {
   int RealPath(const std::string& path, std::string* resolved) override;
   int Flock(int fd, int operation) override;
   int TestPosixLock(int fd, bool* locked, pid_t* holder) override;
+  int ListFolder(const std::string& path, std::vector<std::string>* names) override;
 
  private:
   // Passes one point; false when the process has died there (in-process mode).

@@ -107,6 +107,10 @@ class FaultFileSystem final : public platform::FileSystem {
   int RealPath(const std::string& path, std::string* resolved) override;
   int Flock(int fd, int operation) override;
   int TestPosixLock(int fd, bool* locked, pid_t* holder) override;
+  // Passed on uncounted and never failed: listing changes nothing on the disk.
+  int ListFolder(const std::string& path, std::vector<std::string>* names) override {
+    return m_base.ListFolder(path, names);
+  }
 
  private:
   struct Rule {

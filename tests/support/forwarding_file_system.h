@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/file_system.h"
 
@@ -31,6 +32,9 @@ class ForwardingFileSystem : public platform::FileSystem {
   int RealPath(const std::string& a, std::string* b) override { return m_base.RealPath(a, b); }
   int Flock(int a, int b) override { return m_base.Flock(a, b); }
   int TestPosixLock(int a, bool* b, pid_t* c) override { return m_base.TestPosixLock(a, b, c); }
+  int ListFolder(const std::string& a, std::vector<std::string>* b) override {
+    return m_base.ListFolder(a, b);
+  }
 
  protected:
   platform::FileSystem& m_base;
