@@ -203,6 +203,26 @@ TEST_F(WinExecTest, FailedSaveStartsNothing) {
   EXPECT_FALSE(Exists(m_record));
 }
 
+TEST_F(WinExecTest, NothingStartsOverARefusedRegistryFile) {
+  // A value running on into the next header: Wine would read it its own way and save that.
+  const std::string malformed = std::string(kSystemReg) +
+                                "\n[Software\\\\Classes\\\\AdvA] 1796741013\n\"a\"=hex:01,02,\\\n"
+                                "[Software\\\\Classes\\\\AdvB] 1796741013\n\"b\"=\"important\"\n";
+  for (const char* file : {"system.reg", "user.reg"}) {
+    SCOPED_TRACE(file);
+    const std::string prefix = m_scratch / (std::string("refused-") + file);
+    ASSERT_EQ(::mkdir(prefix.c_str(), 0700), 0);
+    ASSERT_TRUE(WriteFile(prefix + "/system.reg", kSystemReg));
+    ASSERT_TRUE(WriteFile(prefix + "/" + file, malformed));
+    p::UsePrefixRegistry(prefix);
+    ScopedEnv wine("WINE", m_standIn.c_str());
+    EXPECT_EQ(WinExec("RegSvr32 /s OleAut32.dll", SW_HIDE), 0u);
+    EXPECT_EQ(ReadFile(prefix + "/" + file), malformed);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(Exists(m_record));
+}
+
 TEST_F(WinExecTest, MissingLoaderIsFileNotFound) {
   {
     ScopedEnv wine("WINE", (m_scratch / "no-such-wine").c_str());
