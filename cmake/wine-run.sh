@@ -18,6 +18,11 @@
 #       Makes DIR (which must not exist or be empty) a fresh copy of the template prefix.
 #   wine-run.sh --check ARCH     Exit 0 if ARCH programs can run here; else print why and exit 77.
 #   wine-run.sh --loader ARCH    Print the Wine loader used for ARCH (exit 77 if ARCH cannot run here).
+#   wine-run.sh --tool-loader ARCH
+#                                Print the loader for Wine's own tools (reg, explorer) in ARCH prefixes:
+#                                the --loader one, except in the emulated x86 way, where it is the
+#                                64-bit loader beside it (native, yet its 32-bit children still go
+#                                through qemu-i386); give reg.exe /reg:32 to see what x86 programs see.
 #   wine-run.sh --way ARCH       Print how ARCH programs run here: native or emulated (exit 77 if not).
 #
 #   ARCH is x64 or x86. x64 uses the 64-bit loader directly (the `wine` wrapper prefers the 32-bit one,
@@ -395,6 +400,7 @@ while [[ $# -gt 0 ]]; do
         --new-prefix) mode='new-prefix'; shift ;;
         --check) mode=check; shift ;;
         --loader) mode=loader; shift ;;
+        --tool-loader) mode=tool-loader; shift ;;
         --way) mode=way; shift ;;
         -h|--help) usage 0 ;;
         --) shift; break ;;
@@ -419,11 +425,10 @@ command -v flock >/dev/null || die "flock (util-linux) is needed"
 cache=$(mkdir -p "$cache" && cd "$cache" && pwd)
 [[ $WAY == emulated ]] && ensure_emulated_loader "$cache"
 export OAREPAIR_WINE=$LOADER
-if [[ $mode == loader ]]; then
-    say_way
-    echo "$LOADER"
-    exit 0
-fi
+case $mode in
+    loader) say_way; echo "$LOADER"; exit 0 ;;
+    tool-loader) echo "${LOADER64:-$LOADER}"; exit 0 ;;
+esac
 
 SERVER=$(find_server)
 [[ -n $SERVER ]] || die "no wineserver found"
