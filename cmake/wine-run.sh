@@ -203,7 +203,8 @@ say_way() {
 # --- the emulated way's loader folder ----------------------------------------------------------------
 
 # Under qemu 7.2, which ignores MAP_FIXED_NOREPLACE, Wine's start-up reservation of the address space
-# costs 17-60 s with a 4 GiB guest space; just over 2 GiB and an 8 MiB stack keep a start near 5 s.
+# is slow with a 4 GiB guest space (one 32-bit start took 67 s of CPU instead of 3 s); just over
+# 2 GiB and an 8 MiB stack keep a start at about 3 s of CPU.
 QEMU_VA=${QEMU_RESERVED_VA:-0x81000000}
 QEMU_STACK=${QEMU_STACK_SIZE:-8M}
 
