@@ -7,7 +7,7 @@
 #     Registers the GoogleTest executable <target> as one ctest test (named <target> unless NAME is
 #     given). In a cross build ctest starts it through the emulator, and exit status 77 ("this
 #     architecture cannot run on this machine", e.g. 32-bit programs where the kernel has no 32-bit
-#     support) counts as skipped instead of failed. Default TIMEOUT: 600 s.
+#     support and qemu-i386 is missing) counts as skipped instead of failed. Default TIMEOUT: 600 s.
 #     Call it for every test executable instead of a bare add_test().
 #
 #   oarepair_add_script_test(NAME <test-name> COMMAND <command> [<arg>...]

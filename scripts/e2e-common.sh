@@ -73,11 +73,17 @@ e2e_finish() {
 
 E2E_ARCH=x64
 
-# Sets E2E_LOADER to the Wine loader for ARCH (x64 or x86; default x64), or exits 77 (skipped)
-# with the reason when programs of that architecture cannot run here.
+# Sets E2E_LOADER to the Wine loader for ARCH programs (x64 or x86; default x64), and E2E_TOOL
+# with E2E_VIEW to the loader and reg.exe option for Wine's own tools that see the registry as ARCH
+# programs do (where x86 programs are emulated, the tools run natively as 64-bit programs and
+# /reg:32 shows them the 32-bit view); or exits 77 (skipped) with the reason when programs of that
+# architecture cannot run here.
 e2e_require_wine() { # [ARCH]
     E2E_ARCH=${1:-x64}
     E2E_LOADER=$("$E2E_WINE_RUN" --loader "$E2E_ARCH") || exit 77
+    E2E_TOOL=$("$E2E_WINE_RUN" --tool-loader "$E2E_ARCH") || exit 77
+    E2E_VIEW=()
+    [[ $E2E_ARCH == x86 ]] && E2E_VIEW=(/reg:32)
     export WINELOADER=$E2E_LOADER
 }
 e2e_require_wine64() { e2e_require_wine x64; }
@@ -87,9 +93,10 @@ e2e_new_prefix() { # DIR
     "$E2E_WINE_RUN" --new-prefix "$E2E_ARCH" "$1" >/dev/null
 }
 
-# Waits until no wineserver runs for the prefix any more (it has saved its files then).
+# Waits until no wineserver runs for the prefix any more (it has saved its files then); a RegSvr32
+# the program started may still be at work, which takes long where x86 programs are emulated.
 e2e_stop_server() { # PREFIX
-    if ! WINEPREFIX=$1 timeout 60 wineserver -w >/dev/null 2>&1; then
+    if ! WINEPREFIX=$1 timeout 180 wineserver -w >/dev/null 2>&1; then
         WINEPREFIX=$1 wineserver -k >/dev/null 2>&1 || true
         WINEPREFIX=$1 wineserver -w >/dev/null 2>&1 || true
     fi
@@ -99,7 +106,7 @@ e2e_stop_server() { # PREFIX
 e2e_reg() { # PREFIX ARGS...
     local prefix=$1 rc=0
     shift
-    WINEPREFIX=$prefix "$E2E_LOADER" reg "$@" 2>&1 || rc=$?
+    WINEPREFIX=$prefix "$E2E_TOOL" reg "$@" "${E2E_VIEW[@]}" 2>&1 || rc=$?
     e2e_stop_server "$prefix"
     return "$rc"
 }
@@ -107,17 +114,20 @@ e2e_reg() { # PREFIX ARGS...
 # The damage: a bogus InprocServer32 default value and a junk subtree three levels deep.
 e2e_damage() { # PREFIX
     local prefix=$1
-    WINEPREFIX=$prefix "$E2E_LOADER" reg add "$E2E_CLASS\\InprocServer32" /ve \
-        /d 'C:\windows\system32\bogus-ole.dll' /f >/dev/null 2>&1
-    WINEPREFIX=$prefix "$E2E_LOADER" reg add "$E2E_CLASS\\Junk\\Level2\\Level3" /v Leftover \
-        /d 'stale entry' /f >/dev/null 2>&1
+    WINEPREFIX=$prefix "$E2E_TOOL" reg add "$E2E_CLASS\\InprocServer32" /ve \
+        /d 'C:\windows\system32\bogus-ole.dll' /f "${E2E_VIEW[@]}" >/dev/null 2>&1
+    WINEPREFIX=$prefix "$E2E_TOOL" reg add "$E2E_CLASS\\Junk\\Level2\\Level3" /v Leftover \
+        /d 'stale entry' /f "${E2E_VIEW[@]}" >/dev/null 2>&1
     e2e_stop_server "$prefix"
     grep -q 'Junk\\\\Level2\\\\Level3' "$prefix/system.reg" &&
         grep -q 'bogus-ole.dll' "$prefix/system.reg"
 }
 
-# The 32-bit loader, when 32-bit programs run here (E2E_LOADER32, else empty).
+# The 32-bit loader, when the kernel runs 32-bit programs itself (E2E_LOADER32, else empty): the
+# Linux program starts Wine's loaders directly, never through an emulator.
 e2e_find_wine32() {
+    E2E_LOADER32=
+    [[ $("$E2E_WINE_RUN" --way x86 2>/dev/null) == native ]] || return 0
     E2E_LOADER32=$("$E2E_WINE_RUN" --loader x86 2>/dev/null) || E2E_LOADER32=
 }
 
@@ -154,9 +164,24 @@ e2e_repaired32() { # PREFIX
 # Removes the class key from every view (the 32-bit one by its path in the 64-bit view).
 e2e_remove_class_key() { # PREFIX
     e2e_reg "$1" delete "$E2E_CLASS" /f >/dev/null
-    e2e_reg "$1" delete 'HKLM\Software\Classes\Wow6432Node\CLSID\{00020420-0000-0000-C000-000000000046}' \
-        /f >/dev/null 2>&1 || true
-    ! grep -q '{00020420-0000-0000-C000-000000000046}\]' "$1/system.reg"
+    # A 64-bit caller removes the 32-bit view's class key of a win64 prefix by its path.
+    if [[ $E2E_ARCH == x64 ]]; then
+        e2e_reg "$1" delete 'HKLM\Software\Classes\Wow6432Node\CLSID\{00020420-0000-0000-C000-000000000046}' \
+            /f >/dev/null 2>&1 || true
+        grep -qiF '[Software\\Classes\\Wow6432Node\\CLSID\\{00020420-0000-0000-C000-000000000046}]' \
+            "$1/system.reg" && return 1
+    fi
+    ! grep -qiF "[$(e2e_class_section "$1")]" "$1/system.reg"
+}
+
+# The system.reg section of the class key that ARCH programs see: in a 64-bit prefix, 32-bit
+# programs see the classes under Wow6432Node.
+e2e_class_section() { # PREFIX
+    if e2e_wow64 "$1"; then
+        printf '%s\n' 'Software\\Classes\\Wow6432Node\\CLSID\\{00020420-0000-0000-C000-000000000046}'
+    else
+        printf '%s\n' 'Software\\Classes\\CLSID\\{00020420-0000-0000-C000-000000000046}'
+    fi
 }
 
 # Whether the key exists, asked through Wine.
@@ -169,13 +194,23 @@ e2e_default_value() { # PREFIX KEY
     e2e_reg "$1" query "$2" /ve | awk '/REG_SZ/ { sub(/^.*REG_SZ[ \t]+/, ""); print }' | tr -d '\r'
 }
 
-# The class was registered again: InprocServer32 names oleaut32.dll, and the junk is gone.
+# The class was registered again: InprocServer32 names oleaut32.dll in the system folder of ARCH
+# programs, and the junk is gone.
 e2e_repaired() { # PREFIX
     local value
     value=$(e2e_default_value "$1" "$E2E_CLASS\\InprocServer32")
-    # A 32-bit RegSvr32 in a win64 prefix registers the library in syswow64.
-    [[ ${value,,} == *'\system32\oleaut32.dll' || ${value,,} == *'\syswow64\oleaut32.dll' ]] &&
-        ! e2e_key_exists "$1" "$E2E_CLASS\\Junk"
+    [[ ${value,,} == *"\\$(e2e_system_dir "$1")\\oleaut32.dll" ]] && ! e2e_key_exists "$1" "$E2E_CLASS\\Junk"
+}
+
+# Whether PREFIX is a 64-bit prefix in which ARCH programs are 32-bit ones (WoW64).
+e2e_wow64() { # PREFIX
+    [[ $E2E_ARCH == x86 ]] && grep -q '^#arch=win64' "$1/system.reg"
+}
+
+# The system folder of ARCH programs: a 32-bit RegSvr32 in a 64-bit prefix registers the library
+# from syswow64, as on 64-bit Windows.
+e2e_system_dir() { # PREFIX
+    if e2e_wow64 "$1"; then echo syswow64; else echo system32; fi
 }
 
 # system.reg without the class key's own sections in either view: what the repair must leave alone.

@@ -115,7 +115,7 @@ check "tool still started, then string 2 with MB_ICONERROR" expect_calls "$START
 check "the class key is still there" e2e_key_exists "$p" "$E2E_CLASS\\~Deleted"
 inproc=$(e2e_default_value "$p" "$E2E_CLASS\\InprocServer32")
 check "RegSvr32 ran all the same (InprocServer32 is oleaut32.dll again)" \
-    test "${inproc,,}" = 'c:\windows\system32\oleaut32.dll'
+    test "${inproc,,}" = "c:\\windows\\$(e2e_system_dir "$p")\\oleaut32.dll"
 
 echo "== only the program's own view of a win64 prefix ($arch)"
 class32='HKLM\Software\Classes\Wow6432Node\CLSID\{00020420-0000-0000-C000-000000000046}'
@@ -179,7 +179,7 @@ wait "$wine_pid"
 SESSION
     RC=0
     timeout 180 xvfb-run -a -s "-screen 0 640x400x24" \
-        bash "$W/xvfb-session.sh" "$p" "$E2E_LOADER" "$program" "$shot" || RC=$?
+        bash "$W/xvfb-session.sh" "$p" "$E2E_TOOL" "$program" "$shot" || RC=$?
     e2e_stop_server "$p"
     check "box shown, screenshot taken, OK pressed" test "$RC" -eq 0
     check "screenshot is a 480x200 picture" \
