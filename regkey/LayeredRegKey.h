@@ -55,7 +55,8 @@ class CLayeredRegKey {
   LPCSTR GetSubKeyName(int nIndex);
 
   // Removes the named subtree from the upper location, or, on a layered key where the name is
-  // absent there, records it under the upper location's "~Deleted" marker key.
+  // absent there, records it under the upper location's "~Deleted" marker key. Refuses, touching
+  // nothing, the empty name and names that begin with a backslash.
   bool DeleteSubKey(LPCSTR pszName);
 
   std::vector<std::unique_ptr<CSubKeyEntry>> m_aSubKeys;  // merged listing
