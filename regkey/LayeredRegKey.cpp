@@ -457,13 +457,14 @@ LPCSTR CLayeredRegKey::GetSubKeyName(int nIndex) {
 }
 
 bool CLayeredRegKey::DeleteSubKey(LPCSTR pszName) {
-  // The empty name and every name that begins with a backslash (the backslash name, names made
-  // only of backslashes, a name such as \X) are no subkey names. The walk below would open this
-  // key, the base path or X in their place and remove all their children, and the registry then
-  // refuses to delete the name itself. Empty components after the first character (A\\B, A\)
-  // collapse in the walk and in the registry's delete alike, so those names do remove the key
-  // they name.
-  if (pszName == nullptr || pszName[0] == '\0' || pszName[0] == '\\') {
+  // The empty name, every name that begins with a backslash (names made only of backslashes, a
+  // name such as \X) and every name lstrcmpA finds equal to the backslash name (such as a soft
+  // hyphen and a backslash) are no subkey names. The walk below would open this key, the base
+  // path or X in their place and remove all their children, and the registry then refuses to
+  // delete the name itself or finds no such key. Empty components after the first character
+  // (A\\B, A\) collapse in the walk and in the registry's delete alike, so those names do remove
+  // the key they name.
+  if (pszName == nullptr || pszName[0] == '\0' || pszName[0] == '\\' || IsBackslashName(pszName)) {
     return false;
   }
   // A re-open below frees this key's listing, from which the name may be borrowed.

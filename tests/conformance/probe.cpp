@@ -1256,8 +1256,14 @@ TextPairs RandomPairs()
     for (unsigned n = next() % 9; n > 0; --n) a += byte();
     if (next() % 2 == 0) {
       b = a;
-      if (!b.empty()) b[next() % b.size()] = byte();
-      b.insert(b.begin() + static_cast<std::ptrdiff_t>(b.empty() ? 0 : next() % b.size()), byte());
+      // One call per statement: the order of the draws is the same for every compiler.
+      if (!b.empty()) {
+        const size_t at = next() % b.size();
+        b[at] = byte();
+      }
+      const size_t at = b.empty() ? 0 : next() % b.size();
+      const char inserted = byte();
+      b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), inserted);
     } else {
       for (unsigned n = next() % 9; n > 0; --n) b += byte();
     }

@@ -133,7 +133,9 @@ std::vector<std::string> RowsOf(const char* path) {
   std::string line;
   while (std::getline(in, line)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (line.rfind("    {", 0) == 0 && line.find("},  // 0x") != std::string::npos) rows.push_back(line);
+    if (line.rfind("    {", 0) == 0 && line.find("},  // 0x") != std::string::npos) {
+      rows.push_back(line);
+    }
   }
   return rows;
 }
@@ -169,8 +171,12 @@ int main(int argc, char** argv) {
     for (unsigned n = next() % 9; n > 0; --n) a += static_cast<char>(1 + next() % 255);
     if (next() % 2 == 0) {
       b = a;
-      if (!b.empty()) b[next() % b.size()] = static_cast<char>(1 + next() % 255);
-      b.insert(b.begin() + (b.empty() ? 0 : next() % b.size()), static_cast<char>(1 + next() % 255));
+      if (!b.empty()) {
+        const unsigned at = next() % static_cast<unsigned>(b.size());
+        b[at] = static_cast<char>(1 + next() % 255);
+      }
+      const unsigned at = b.empty() ? 0 : next() % static_cast<unsigned>(b.size());
+      b.insert(b.begin() + at, static_cast<char>(1 + next() % 255));
     } else {
       for (unsigned n = next() % 9; n > 0; --n) b += static_cast<char>(1 + next() % 255);
     }
@@ -185,7 +191,8 @@ int main(int argc, char** argv) {
     const Weights& w = g_table[c];
     char row[128];
     std::snprintf(row, sizeof row,
-                  "    {%d, {0x%04X, 0x%04X}, {0x%02X, 0x%02X}, {0x%02X, 0x%02X}, 0x%02X},  // 0x%02X",
+                  "    {%d, {0x%04X, 0x%04X}, {0x%02X, 0x%02X}, {0x%02X, 0x%02X}, 0x%02X},"
+                  "  // 0x%02X",
                   w.count, w.primary[0], w.primary[1], w.diacritic[0], w.diacritic[1],
                   w.caseWeight[0], w.caseWeight[1], w.special, c);
     rows.push_back(row);

@@ -178,6 +178,21 @@ TEST_F(DeletionTest, RefusesNamesWithALeadingBackslashAndTouchesNothing) {
   EXPECT_FALSE(Has("U\\~Deleted"));
 }
 
+TEST_F(DeletionTest, RefusesNamesLstrcmpAFindsEqualToTheBackslashName) {
+  // lstrcmpA ignores the soft hyphen, so OpenSubKey takes these names back to the base path; a
+  // deletion must not walk the base path's children.
+  ASSERT_TRUE(Make("Base\\Sub\\kid") && Make("Base\\Other\\kid"));
+  CLayeredRegKey key(HKEY_CURRENT_USER, At("Base").c_str(), nullptr);
+  ASSERT_TRUE(key.OpenSubKey("Sub"));
+  for (const char* pszName : {"\xAD\\", "\xAD\\\xAD", "\xAD\xAD\\"}) {
+    ASSERT_EQ(lstrcmpA(pszName, "\\"), 0);
+    EXPECT_FALSE(key.DeleteSubKey(pszName));
+  }
+  EXPECT_EQ(Names("Base"), (NameList{"Other", "Sub"}));
+  EXPECT_EQ(Names("Base\\Sub"), NameList{"kid"});
+  EXPECT_EQ(Names("Base\\Other"), NameList{"kid"});
+}
+
 TEST_F(DeletionTest, EmptyComponentsAfterTheFirstNameRemoveTheKeyTheyName) {
   // The registry collapses a doubled separator inside a path and a trailing one, in its delete as
   // in the walk that removes the children first.
