@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "platform/file_system.h"
 #include "platform/hive_store.h"
 #include "platform/names.h"
 #include "platform/reg_text.h"
@@ -379,6 +380,12 @@ Registry& TheRegistry() {
   static Registry* registry = [] {
     auto* r = new Registry();  // lives until exit; the exit hook saves through it
     r->store.UseDefault();
+    // Function-local statics are destroyed in the reverse order of their construction, merged
+    // with the exit hooks: the ones the exit-time save uses (the file system, the name folding
+    // table, the clock) are made now, before the hook, so that they are still alive when it runs.
+    PosixFileSystem();
+    FoldChar(u'\u00C0');
+    NowFileTime();
     std::atexit([] {
       Registry& reg = TheRegistry();
       std::lock_guard<std::mutex> lock(reg.mutex);

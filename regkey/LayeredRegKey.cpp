@@ -214,15 +214,17 @@ bool CLayeredRegKey::SetPath(const std::string& strPath) {
 }
 
 bool CLayeredRegKey::OpenSubKey(LPCSTR pszName) {
+  // The name may be borrowed from this key's own listing, which ClearCache frees.
+  const bool bBackslashName = IsBackslashName(pszName);
+  const std::string strName = TextOf(pszName);
   ClearCache();
   const std::string strOldPath = m_strPath;
   const std::string strOldLowerPath = m_strLowerPath;
 
-  if (IsBackslashName(pszName)) {
+  if (bBackslashName) {
     m_strPath = m_strBasePath;
     m_strLowerPath = m_strLowerBasePath;
   } else {
-    const std::string strName = TextOf(pszName);
     m_strPath = JoinPath(m_strPath, strName);
     m_strLowerPath = JoinPath(m_strLowerPath, strName);
   }
@@ -236,6 +238,12 @@ bool CLayeredRegKey::OpenSubKey(LPCSTR pszName) {
 }
 
 bool CLayeredRegKey::CreateSubKey(LPCSTR pszName) {
+  // The name may be borrowed from this key's listing, which a re-open below frees: work on a copy.
+  std::string strName;
+  if (pszName != nullptr) {
+    strName = pszName;
+    pszName = strName.c_str();
+  }
   if (m_hKey == nullptr) {
     Open();
   }
@@ -254,6 +262,12 @@ bool CLayeredRegKey::CreateSubKey(LPCSTR pszName) {
 }
 
 bool CLayeredRegKey::CreateAndOpenSubKey(LPCSTR pszName) {
+  // Both steps may free this key's listing, from which the name may be borrowed.
+  std::string strName;
+  if (pszName != nullptr) {
+    strName = pszName;
+    pszName = strName.c_str();
+  }
   return CreateSubKey(pszName) && OpenSubKey(pszName);
 }
 
@@ -443,11 +457,19 @@ LPCSTR CLayeredRegKey::GetSubKeyName(int nIndex) {
 }
 
 bool CLayeredRegKey::DeleteSubKey(LPCSTR pszName) {
-  // Neither the empty name nor the backslash name is a subkey: either would point the walk
-  // below at this key or at the base path and remove their children.
-  if (pszName == nullptr || pszName[0] == '\0' || IsBackslashName(pszName)) {
+  // The empty name, every name that begins with a backslash (names made only of backslashes, a
+  // name such as \X) and every name lstrcmpA finds equal to the backslash name (such as a soft
+  // hyphen and a backslash) are no subkey names. The walk below would open this key, the base
+  // path or X in their place and remove all their children, and the registry then refuses to
+  // delete the name itself or finds no such key. Empty components after the first character
+  // (A\\B, A\) collapse in the walk and in the registry's delete alike, so those names do remove
+  // the key they name.
+  if (pszName == nullptr || pszName[0] == '\0' || pszName[0] == '\\' || IsBackslashName(pszName)) {
     return false;
   }
+  // A re-open below frees this key's listing, from which the name may be borrowed.
+  const std::string strName(pszName);
+  pszName = strName.c_str();
 
   if (m_hKey == nullptr) {
     Open();
@@ -479,7 +501,7 @@ bool CLayeredRegKey::DeleteSubKey(LPCSTR pszName) {
   }
   // A marker is one key level; a name with a backslash would create a nested key whose first
   // component hides an unrelated name.
-  if (std::string(pszName).find('\\') != std::string::npos) {
+  if (strName.find('\\') != std::string::npos) {
     return false;
   }
   return keyScratch.CreateAndOpenSubKey(kMarkerKeyName) && keyScratch.CreateSubKey(pszName);

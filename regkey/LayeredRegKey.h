@@ -55,7 +55,9 @@ class CLayeredRegKey {
   LPCSTR GetSubKeyName(int nIndex);
 
   // Removes the named subtree from the upper location, or, on a layered key where the name is
-  // absent there, records it under the upper location's "~Deleted" marker key.
+  // absent there, records it under the upper location's "~Deleted" marker key. Refuses, touching
+  // nothing, the empty name, names that begin with a backslash and names equal to the backslash
+  // name.
   bool DeleteSubKey(LPCSTR pszName);
 
   std::vector<std::unique_ptr<CSubKeyEntry>> m_aSubKeys;  // merged listing

@@ -9,9 +9,11 @@
 //
 // Calls that fault inside Wine 8.0 instead of returning an error are deliberately not made:
 // RegOpenKeyExA / RegCreateKeyA with a NULL result pointer and RegEnumKeyExA with a NULL name count.
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/win32.h"
@@ -814,6 +816,45 @@ void DeleteCases(const Fixture& f)
          "rc=" + Code(rc) + " scratch-exists=" + Code(Exists(HKEY_CURRENT_USER, kScratchPath)));
   }
   {
+    const LONG rc = RegDeleteKeyA(s, "\\\\");
+    Line("422-delete-two-backslashes",
+         "rc=" + Code(rc) + " scratch-exists=" + Code(Exists(HKEY_CURRENT_USER, kScratchPath)));
+  }
+  {
+    const LONG rc = RegDeleteKeyA(s, "\\\\\\");
+    Line("423-delete-three-backslashes",
+         "rc=" + Code(rc) + " scratch-exists=" + Code(Exists(HKEY_CURRENT_USER, kScratchPath)));
+  }
+  {
+    Setup("D_Dbl\\Kid", CreateRc(s, "D_Dbl\\Kid"));
+    const LONG open = Exists(s, "D_Dbl\\\\Kid");
+    const LONG rc = RegDeleteKeyA(s, "D_Dbl\\\\Kid");
+    Line("424-delete-doubled-separator-inside",
+         "open-before=" + Code(open) + " rc=" + Code(rc) + " D_Dbl=" + Code(Exists(s, "D_Dbl")) +
+             " D_Dbl\\Kid=" + Code(Exists(s, "D_Dbl\\Kid")));
+  }
+  {
+    Setup("D_Trail2", CreateRc(s, "D_Trail2"));
+    const LONG rc = RegDeleteKeyA(s, "D_Trail2\\\\");
+    Line("425-delete-two-trailing-backslashes",
+         "rc=" + Code(rc) + " exists-after=" + Code(Exists(s, "D_Trail2")));
+  }
+  {
+    Setup("D_ML\\Kid", CreateRc(s, "D_ML\\Kid"));
+    const LONG rc = RegDeleteKeyA(s, "D_ML\\Kid\\");
+    Line("426-delete-multi-level-trailing-backslash",
+         "rc=" + Code(rc) + " D_ML=" + Code(Exists(s, "D_ML")) +
+             " D_ML\\Kid=" + Code(Exists(s, "D_ML\\Kid")));
+  }
+  {
+    Setup("D_LeadKid\\Kid", CreateRc(s, "D_LeadKid\\Kid"));
+    const LONG open = Exists(s, "\\D_LeadKid");
+    const LONG rc = RegDeleteKeyA(s, "\\D_LeadKid\\Kid");
+    Line("427-delete-leading-backslash-multi-level",
+         "open=" + Code(open) + " rc=" + Code(rc) +
+             " D_LeadKid\\Kid=" + Code(Exists(s, "D_LeadKid\\Kid")));
+  }
+  {
     // 261 characters naming an existing key (the one 234 created, plus a trailing backslash).
     const std::string path = "C_Len1\\" + Repeat('x', 253) + "\\";
     const LONG rc = RegDeleteKeyA(s, path.c_str());
@@ -1154,6 +1195,83 @@ void CompareCase(const char* name, const char* a, const char* b)
   Line(name, "sign=" + Sign(lstrcmpA(a, b)));
 }
 
+using TextPairs = std::vector<std::pair<std::string, std::string>>;
+
+// The signs of lstrcmpA over many pairs, summed up: how many of each, and an FNV-1a digest of the
+// signs in order.
+std::string CompareDigest(const TextPairs& pairs)
+{
+  unsigned long long digest = 14695981039346656037ULL;
+  size_t counts[3] = {0, 0, 0};
+  for (const auto& pair : pairs) {
+    const int sign = lstrcmpA(pair.first.c_str(), pair.second.c_str());
+    const int index = sign < 0 ? 0 : sign > 0 ? 2 : 1;
+    ++counts[index];
+    digest = (digest ^ static_cast<unsigned long long>(index)) * 1099511628211ULL;
+  }
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", digest);
+  return "pairs=" + std::to_string(pairs.size()) + " less=" + std::to_string(counts[0]) +
+         " equal=" + std::to_string(counts[1]) + " greater=" + std::to_string(counts[2]) +
+         " digest=" + hex;
+}
+
+// Every byte 1..255 against every byte.
+TextPairs SingleBytePairs()
+{
+  TextPairs pairs;
+  for (int a = 1; a < 256; ++a)
+    for (int b = 1; b < 256; ++b)
+      pairs.emplace_back(std::string(1, static_cast<char>(a)), std::string(1, static_cast<char>(b)));
+  return pairs;
+}
+
+// Every text of two bytes against the bytes that sort as two letters and against their spellings.
+TextPairs TwoLetterPairs()
+{
+  const char* const others[] = {"\xDF", "\xE6", "\xC6", "\x8C", "\x9C", "\xDE", "\xFE", "ss",
+                                "SS",   "ae",   "AE",   "oe",   "OE",   "th",   "TH",   "Th"};
+  TextPairs pairs;
+  for (int a = 1; a < 256; ++a) {
+    for (int b = 1; b < 256; ++b) {
+      const std::string two = std::string(1, static_cast<char>(a)) + static_cast<char>(b);
+      for (const char* other : others) pairs.emplace_back(two, other);
+    }
+  }
+  return pairs;
+}
+
+// A fixed series of random texts of up to eight bytes; half the pairs are near relatives.
+TextPairs RandomPairs()
+{
+  unsigned long long state = 0x9E3779B97F4A7C15ULL;
+  const auto next = [&state]() {
+    state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+    return static_cast<unsigned>(state >> 33);
+  };
+  const auto byte = [&next]() { return static_cast<char>(1 + next() % 255); };
+  TextPairs pairs;
+  for (int i = 0; i < 200000; ++i) {
+    std::string a, b;
+    for (unsigned n = next() % 9; n > 0; --n) a += byte();
+    if (next() % 2 == 0) {
+      b = a;
+      // One call per statement: the order of the draws is the same for every compiler.
+      if (!b.empty()) {
+        const size_t at = next() % b.size();
+        b[at] = byte();
+      }
+      const size_t at = b.empty() ? 0 : next() % b.size();
+      const char inserted = byte();
+      b.insert(b.begin() + static_cast<std::ptrdiff_t>(at), inserted);
+    } else {
+      for (unsigned n = next() % 9; n > 0; --n) b += byte();
+    }
+    pairs.emplace_back(a, b);
+  }
+  return pairs;
+}
+
 // lstrcmpA compares linguistically in the user's locale and code page; only the sign is portable.
 void StringCases()
 {
@@ -1198,6 +1316,24 @@ void StringCases()
   CompareCase("835-lstrcmp-digit-vs-letter", "1", "a");
   CompareCase("836-lstrcmp-space-vs-hyphen", "a b", "a-b");
   CompareCase("837-lstrcmp-brace-vs-digit", "{0", "00");
+  // Wine's lstrcmpA ignores the soft hyphen (0xAD) and sorts some bytes as two letters, so texts of
+  // different bytes may be equal.
+  CompareCase("838-lstrcmp-soft-hyphen-inside", "a\xAD" "b", "ab");
+  CompareCase("839-lstrcmp-soft-hyphen-only-vs-empty", "\xAD", "");
+  CompareCase("840-lstrcmp-backslash-vs-two-and-soft-hyphen", "\\", "\\\\\xAD");
+  CompareCase("841-lstrcmp-ss-vs-sharp-s", "ss", "\xDF");
+  CompareCase("842-lstrcmp-SS-vs-sharp-s", "SS", "\xDF");
+  CompareCase("843-lstrcmp-ae-vs-ae-ligature", "ae", "\xE6");
+  CompareCase("844-lstrcmp-AE-vs-AE-ligature", "AE", "\xC6");
+  CompareCase("845-lstrcmp-oe-vs-oe-ligature", "oe", "\x9C");
+  CompareCase("846-lstrcmp-th-vs-thorn", "th", "\xFE");
+  CompareCase("847-lstrcmp-Th-vs-capital-thorn", "Th", "\xDE");
+  CompareCase("848-lstrcmp-caret-vs-modifier-circumflex", "a^", "a\x88");
+  CompareCase("849-lstrcmp-sharp-s-vs-st", "\xDF", "st");
+  CompareCase("850-lstrcmp-hyphen-positions", "-ab", "a-b");
+  Line("856-lstrcmp-every-pair-of-single-bytes", CompareDigest(SingleBytePairs()));
+  Line("857-lstrcmp-two-byte-texts-vs-two-letter-bytes", CompareDigest(TwoLetterPairs()));
+  Line("858-lstrcmp-random-texts", CompareDigest(RandomPairs()));
   Line("851-lstrlen-abc", "len=" + std::to_string(lstrlenA("abc")));
   Line("852-lstrlen-empty", "len=" + std::to_string(lstrlenA("")));
   Line("853-lstrlen-high-bytes", "len=" + std::to_string(lstrlenA("\xe9t\xe9")));

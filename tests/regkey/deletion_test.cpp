@@ -154,6 +154,59 @@ TEST_F(DeletionTest, RefusesNullEmptyAndBackslashNamesAndTouchesNothing) {
   EXPECT_EQ(Names("U\\Sibling"), NameList{"kid"});
 }
 
+TEST_F(DeletionTest, RefusesNamesWithALeadingBackslashAndTouchesNothing) {
+  ASSERT_TRUE(Make("U\\Sub\\kid") && Make("U\\Sub\\X\\deep") && Make("U\\Sibling\\kid") &&
+              Make("L\\Sub\\X"));
+  for (const char* pszLower : {static_cast<const char*>(nullptr), "L"}) {
+    const std::string strLower = pszLower != nullptr ? At(pszLower) : std::string();
+    CLayeredRegKey key(HKEY_CURRENT_USER, At("U").c_str(),
+                       pszLower != nullptr ? strLower.c_str() : nullptr);
+    ASSERT_TRUE(key.OpenSubKey("Sub"));
+    ASSERT_EQ(key.EnumSubKeys(), 2);
+    const char* pszListed = key.GetSubKeyName(0);
+    // Two and three backslashes open this very key, a leading one opens the child it names.
+    for (const char* pszName : {"\\\\", "\\\\\\", "\\X", "\\\\X", "\\X\\"}) {
+      EXPECT_FALSE(key.DeleteSubKey(pszName)) << pszName;
+      EXPECT_EQ(key.GetSubKeyName(0), pszListed) << pszName << ": the key was re-opened";
+    }
+  }
+  EXPECT_EQ(Names("U"), (NameList{"Sibling", "Sub"}));
+  EXPECT_EQ(Names("U\\Sub"), (NameList{"kid", "X"}));
+  EXPECT_EQ(Names("U\\Sub\\X"), NameList{"deep"});
+  EXPECT_EQ(Names("U\\Sibling"), NameList{"kid"});
+  EXPECT_FALSE(Has("U\\Sub\\~Deleted"));
+  EXPECT_FALSE(Has("U\\~Deleted"));
+}
+
+TEST_F(DeletionTest, RefusesNamesLstrcmpAFindsEqualToTheBackslashName) {
+  // lstrcmpA ignores the soft hyphen, so OpenSubKey takes these names back to the base path; a
+  // deletion must not walk the base path's children.
+  ASSERT_TRUE(Make("Base\\Sub\\kid") && Make("Base\\Other\\kid"));
+  CLayeredRegKey key(HKEY_CURRENT_USER, At("Base").c_str(), nullptr);
+  ASSERT_TRUE(key.OpenSubKey("Sub"));
+  for (const char* pszName : {"\xAD\\", "\xAD\\\xAD", "\xAD\xAD\\"}) {
+    ASSERT_EQ(lstrcmpA(pszName, "\\"), 0);
+    EXPECT_FALSE(key.DeleteSubKey(pszName));
+  }
+  EXPECT_EQ(Names("Base"), (NameList{"Other", "Sub"}));
+  EXPECT_EQ(Names("Base\\Sub"), NameList{"kid"});
+  EXPECT_EQ(Names("Base\\Other"), NameList{"kid"});
+}
+
+TEST_F(DeletionTest, EmptyComponentsAfterTheFirstNameRemoveTheKeyTheyName) {
+  // The registry collapses a doubled separator inside a path and a trailing one, in its delete as
+  // in the walk that removes the children first.
+  ASSERT_TRUE(Make("U\\A\\B\\kid") && Make("U\\A\\Keep") && Make("U\\T\\kid") &&
+              Make("U\\T2\\kid") && Make("U\\Other"));
+  CLayeredRegKey key(HKEY_CURRENT_USER, At("U").c_str(), nullptr);
+  EXPECT_TRUE(key.DeleteSubKey("A\\\\B"));
+  EXPECT_EQ(Names("U\\A"), NameList{"Keep"});
+  EXPECT_TRUE(key.DeleteSubKey("T\\"));
+  EXPECT_TRUE(key.DeleteSubKey("T2\\\\"));
+  EXPECT_EQ(Names("U"), (NameList{"A", "Other"}));
+  EXPECT_EQ(Names("U\\A"), NameList{"Keep"});
+}
+
 TEST_F(DeletionTest, UnreachablePositionDeletesNothingBelowTheBasePath) {
   ASSERT_TRUE(Make("Base\\Sub") && Make("Base\\Victim\\kid"));
   CLayeredRegKey key(HKEY_CURRENT_USER, At("Base").c_str(), nullptr);

@@ -136,6 +136,30 @@ TEST_F(ListingTest, NamesDifferingOnlyInCaseAreListedTwice) {
   EXPECT_EQ(ListKey(key), (Listing{{"Mix", true}, {"mIX", false}}));
 }
 
+TEST_F(ListingTest, NamesOfOtherBytesThatLstrcmpAFindsEqualAreListedOnce) {
+  // Different keys to the registry, one name to lstrcmpA: the sharp s is "ss", the ligature is
+  // "ae", the thorn is "th", and the soft hyphen is ignored. Each upper name finds its lower twin,
+  // which it makes writable; only "zz" is new.
+  ASSERT_TRUE(MakeAll("L", {"ss", "ae", "th", "ab"}));
+  ASSERT_TRUE(MakeAll("U", {"\xDF", "\xE6", "\xFE", "a\xAD" "b", "zz"}));
+  const NameList aLower = Names("L");
+  ASSERT_EQ(aLower.size(), 4u);
+  Listing aExpected;
+  for (const std::string& strName : aLower) aExpected.emplace_back(strName, false);
+  aExpected.emplace_back("zz", false);
+  CLayeredRegKey key(HKEY_CURRENT_USER, At("U").c_str(), At("L").c_str());
+  EXPECT_EQ(ListKey(key), aExpected);
+}
+
+TEST_F(ListingTest, UpperNamesOfOtherBytesMatchPlainLowerNamesInEitherDirection) {
+  ASSERT_TRUE(MakeAll("L", {"\xDF", "a\xAD" "b"}));
+  ASSERT_TRUE(MakeAll("U", {"ss", "ab", "St"}));
+  const NameList aLower = Names("L");
+  ASSERT_EQ(aLower.size(), 2u);
+  CLayeredRegKey key(HKEY_CURRENT_USER, At("U").c_str(), At("L").c_str());
+  EXPECT_EQ(ListKey(key), (Listing{{aLower[0], false}, {aLower[1], false}, {"St", false}}));
+}
+
 TEST_F(ListingTest, ListsTheLongestNamesAndTheNamesAfterThem) {
   const NameList aNames{std::string(255, 'a'), std::string(256, 'b'), "c", "d"};
   ASSERT_TRUE(MakeAll("U", aNames));
