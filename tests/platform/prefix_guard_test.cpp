@@ -25,11 +25,13 @@
 #include "platform/registry_control.h"
 #include "platform/win32.h"
 #include "tests/support/reg_fixture.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/scratch_folder.h"
 
 namespace {
 
 namespace p = oarepair::platform;
+using oarepair::test_support::EnvGuard;
 using oarepair::test_support::ListFolder;
 using oarepair::test_support::ReadFile;
 using oarepair::test_support::RegFileHeader;
@@ -123,27 +125,6 @@ class PrefixGuardTest : public ::testing::Test {
 
 // ---------------------------------------------------------------------------------------------
 // Prefixes Wine refuses: nothing is read, created or started, and one line says why.
-
-class EnvGuard {
- public:
-  ~EnvGuard() {
-    for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
-      if (it->second) {
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      } else {
-        ::unsetenv(it->first.c_str());
-      }
-    }
-  }
-  void Set(const std::string& name, const std::string& value) {
-    const char* old = std::getenv(name.c_str());
-    m_saved.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-
- private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
-};
 
 // Runs a repair-like session on the default prefix from a scratch working folder, in a child.
 ChildRun RunOnDefaultPrefix(const std::string& cwd, const std::string& errFile) {

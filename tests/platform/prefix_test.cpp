@@ -26,11 +26,13 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fault_file_system.h"
+#include "tests/support/scoped_env.h"
 #include "tests/support/scratch_folder.h"
 
 namespace oarepair::platform {
 namespace {
 
+using test_support::EnvGuard;
 using test_support::Exists;
 using test_support::FaultFileSystem;
 using test_support::FsOp;
@@ -38,35 +40,6 @@ using test_support::ListFolder;
 using test_support::ReadFile;
 using test_support::ScratchFolder;
 using test_support::WriteFile;
-
-// Sets environment variables for one test and puts the old values back.
-class EnvGuard {
- public:
-  ~EnvGuard() {
-    for (auto it = m_saved.rbegin(); it != m_saved.rend(); ++it) {
-      if (it->second) {
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      } else {
-        ::unsetenv(it->first.c_str());
-      }
-    }
-  }
-  void Set(const std::string& name, const std::string& value) {
-    Save(name);
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  void Unset(const std::string& name) {
-    Save(name);
-    ::unsetenv(name.c_str());
-  }
-
- private:
-  void Save(const std::string& name) {
-    const char* value = std::getenv(name.c_str());
-    m_saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
-  }
-  std::vector<std::pair<std::string, std::optional<std::string>>> m_saved;
-};
 
 // "server-<dev>-<ino>" for a prefix, worked out here from stat as Wine's server names it.
 std::string ServerName(const std::string& prefix) {

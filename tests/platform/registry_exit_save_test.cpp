@@ -18,12 +18,8 @@ namespace {
 
 using oarepair::test_support::RegFileHeader;
 using oarepair::test_support::RegSection;
+using oarepair::test_support::ReadFile;
 using oarepair::test_support::ScratchFolder;
-
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Runs the child program with stderr into `errPath`; its wait status.
 int RunChild(const std::string& prefix, const std::string& keyName, const std::string& errPath) {
@@ -48,13 +44,13 @@ TEST(RegistryExitSaveTest, ChangeBehindAnOpenHandleIsSavedAtExit) {
       << RegFileHeader() + RegSection("Software\\\\Wine", 1700000001);
 
   const int status = RunChild(prefix.Path(), "left-open-at-exit", prefix / "child.err");
-  const std::string strErr = Slurp(prefix / "child.err");
+  const std::string strErr = ReadFile(prefix / "child.err");
   ASSERT_TRUE(WIFEXITED(status)) << "the child ended by signal " << WTERMSIG(status) << ": "
                                  << strErr;
   EXPECT_EQ(WEXITSTATUS(status), 0) << strErr;
   EXPECT_EQ(strErr, "");
-  EXPECT_NE(Slurp(prefix / "user.reg").find("[Software\\\\left-open-at-exit]"), std::string::npos)
-      << Slurp(prefix / "user.reg");
+  EXPECT_NE(ReadFile(prefix / "user.reg").find("[Software\\\\left-open-at-exit]"), std::string::npos)
+      << ReadFile(prefix / "user.reg");
 }
 
 }  // namespace
