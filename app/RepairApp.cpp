@@ -24,35 +24,26 @@ constexpr UINT kWinExecStarted = 31;
 
 // Whether the class key is still there, looked at read-only: ERROR_SUCCESS when it is,
 // ERROR_FILE_NOT_FOUND when it is gone. Any other failure to look (access denied, an unusable
-// registry) leaves the repair unconfirmed.
-LONG LookForClassKey() {
+// registry) leaves the repair unconfirmed. When it is there, `pstrRemaining` receives up to three
+// names of its subkeys, comma-separated: what kept the deletion from completing (a "~Deleted"
+// subkey, which the layered key never walks, or a name the narrow calls cannot spell, shown
+// with '?').
+LONG LookForClassKey(std::string* pstrRemaining) {
   std::string strPath = std::string(g_szClassesKey) + "\\" + g_szDispatchClassId;
   HKEY hKey = nullptr;
   const LONG nResult = RegOpenKeyExA(HKEY_CLASSES_ROOT, strPath.c_str(), 0, KEY_READ, &hKey);
-  if (nResult == ERROR_SUCCESS) RegCloseKey(hKey);
-  return nResult;
-}
-
-// Up to three names of the subkeys the class key still holds, comma-separated: what kept a
-// deletion from completing (a "~Deleted" subkey, which the layered key never walks, or a name
-// the narrow calls cannot spell, shown with '?').
-std::string RemainingSubkeys() {
-  std::string strPath = std::string(g_szClassesKey) + "\\" + g_szDispatchClassId;
-  HKEY hKey = nullptr;
-  if (RegOpenKeyExA(HKEY_CLASSES_ROOT, strPath.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-    return std::string();
-  std::string strNames;
+  if (nResult != ERROR_SUCCESS) return nResult;
   char szName[260];
   for (DWORD nIndex = 0; nIndex < 3; ++nIndex) {
     DWORD cchName = sizeof(szName);
     if (RegEnumKeyExA(hKey, nIndex, szName, &cchName, nullptr, nullptr, nullptr, nullptr) !=
         ERROR_SUCCESS)
       break;
-    if (!strNames.empty()) strNames += ", ";
-    strNames += "\"" + std::string(szName, cchName) + "\"";
+    if (!pstrRemaining->empty()) *pstrRemaining += ", ";
+    *pstrRemaining += "\"" + std::string(szName, cchName) + "\"";
   }
   RegCloseKey(hKey);
-  return strNames;
+  return nResult;
 }
 
 // What the run found and did in one registry view.
@@ -60,7 +51,7 @@ struct CViewRepair {
   BOOL m_bCanStart = FALSE;  // the tool can be started for this view
   std::string m_strCannotStart;
   LONG m_nClassKey = ERROR_SUCCESS;  // LookForClassKey after the deletion
-  std::string m_strRemaining;        // RemainingSubkeys when the class key is still there
+  std::string m_strRemaining;        // the subkeys it still holds, when it is still there
 };
 
 // Why a view is not repaired, or empty when it is.
@@ -107,9 +98,7 @@ BOOL CRepairApp::InitInstance() {
     }
     // Checked before the tool starts: RegSvr32 creates the class key again, and a check after
     // its start could see the new key and call a good repair a failure.
-    view.m_nClassKey = LookForClassKey();
-    if (view.m_bCanStart && view.m_nClassKey == ERROR_SUCCESS)
-      view.m_strRemaining = RemainingSubkeys();
+    view.m_nClassKey = LookForClassKey(&view.m_strRemaining);
   }
 
   BOOL bRepaired = TRUE;

@@ -162,20 +162,17 @@ std::string FindWineLoader(RegistryView view, const LoaderPlaces& places, std::s
       return std::string();
     }
     // An ELF program tells its bitness; a script is taken by its name.
-    int loaderBits = ElfBits(loader);
-    if (loaderBits == 0) {
-      const size_t slash = loader.rfind('/');
-      const std::string base = slash == std::string::npos ? loader : loader.substr(slash + 1);
-      loaderBits = base.size() >= 2 && base.compare(base.size() - 2, 2, "64") == 0 ? 64 : 32;
-    }
-    if (loaderBits == bits) return loader;
     const size_t slash = loader.rfind('/');
-    const std::string beside =
-        (slash == std::string::npos ? std::string(".") : loader.substr(0, slash)) + "/" + wanted;
+    const std::string folder = slash == std::string::npos ? "." : loader.substr(0, slash);
+    const std::string base = slash == std::string::npos ? loader : loader.substr(slash + 1);
+    const int elfBits = ElfBits(loader);
+    const bool named64 = base.size() >= 2 && base.compare(base.size() - 2, 2, "64") == 0;
+    const int loaderBits = elfBits != 0 ? elfBits : named64 ? 64 : 32;
+    if (loaderBits == bits) return loader;
     // Beside a real loader stands a real loader; a script is trusted only beside a script.
+    const std::string beside = folder + "/" + wanted;
     const int besideBits = ElfBits(beside);
-    const bool namedElf = ElfBits(loader) != 0;
-    const bool fits = namedElf ? besideBits == bits : (besideBits == 0 || besideBits == bits);
+    const bool fits = elfBits != 0 ? besideBits == bits : (besideBits == 0 || besideBits == bits);
     if (IsExecutableFile(beside) && fits) return beside;
     *looked = beside + ", beside " + variable + "=" + loader;
     return std::string();

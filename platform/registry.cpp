@@ -536,13 +536,13 @@ uint64_t RegistryCallCount() {
 
 using oarepair::platform::HiveStore;
 using oarepair::platform::NowFileTime;
-using oarepair::platform::Place;
-using oarepair::platform::Walk;
 using oarepair::platform::ParseSubPath;
+using oarepair::platform::Place;
 using oarepair::platform::RegNode;
 using oarepair::platform::Registry;
 using oarepair::platform::Target;
 using oarepair::platform::TheRegistry;
+using oarepair::platform::Walk;
 
 LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
                           PHKEY phkResult) {
