@@ -383,13 +383,17 @@ class HiveParser {
   }
 
   // Adds the offsets just past each separator of raw[from..] written as a plain "\\\\" that ends
-  // a non-empty name, up to the first separator written any other way (\x5c, \134) or the first
-  // empty name, after which names can no longer be counted from the raw text. True when the
-  // rest of the path was covered that way and ends with a non-empty name.
+  // a non-empty name, up to the first separator written any other way (\x5c, \134), the first
+  // empty name or the first raw byte from 0x80, after which names can no longer be counted from
+  // the raw text. True when the rest of the path was covered that way and ends with a non-empty
+  // name.
   static bool PlainCuts(std::string_view raw, size_t from, std::vector<size_t>* cuts) {
     size_t nameStart = from;
     size_t i = from;
     while (i < raw.size()) {
+      // Raw bytes from 0x80 are read as UTF-8 and dropped when invalid, so a name made of them
+      // may come out empty and the names no longer match the separators one to one.
+      if (static_cast<unsigned char>(raw[i]) >= 0x80) return false;
       if (raw[i] != '\\' || i + 1 >= raw.size()) {
         ++i;
         continue;

@@ -371,6 +371,17 @@ TEST(HiveParse, OnlyOneBlankLineGoesWithTheNextSection) {
   EXPECT_EQ(SectionText(image, text, 1), b);
 }
 
+TEST(HiveParse, RepeatedHeaderWithAnInvalidUtf8NameIsTheSameKey) {
+  // "\xC0" alone is no UTF-8 and is dropped, leaving the path "B". The second header, the same
+  // bytes, must name the same key, whatever the previous header shared with it.
+  const std::string text = kHeader + "\n[\xC0\\\\B] 1\n#link\n\n[\xC0\\\\B] 2\n";
+  const HiveImage image = Parse(text);
+  ASSERT_EQ(image.root->children.size(), 1u);
+  const RegNode* b = image.root->children.At(0);
+  EXPECT_EQ(b->name(), u"B");
+  EXPECT_TRUE(b->children.empty());
+}
+
 TEST(HiveParse, SectionWithoutBlankLineStartsAtItsHeader) {
   const std::string text = kHeader + "\n[A] 1\n\"v\"=\"1\"\n  [B] 2\n";
   const HiveImage image = Parse(text);
