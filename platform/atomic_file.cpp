@@ -19,9 +19,6 @@ namespace {
 
 // The sink's bytes are gathered and written in writes of about this size.
 constexpr size_t kWriteChunk = 256 * 1024;
-// Every this many bytes the written part is handed to the disk, so that the final fsync waits
-// only for the tail instead of the whole file.
-constexpr uint64_t kWritebackStep = 8 << 20;
 // Attempts at a free temp name before giving up with EEXIST.
 constexpr int kTempNameAttempts = 100;
 
@@ -94,9 +91,7 @@ class ChunkedWriter {
     }
     if (int err = Flush()) return err;
     if (size >= kWriteChunk) {
-      const int err = m_fs.Write(m_fd, data, size);
-      Written(size);
-      return Fail(err);
+      return Fail(m_fs.Write(m_fd, data, size));
     }
     m_buffer.append(data, size);
     return 0;
@@ -105,8 +100,7 @@ class ChunkedWriter {
   int Flush() {
     if (m_error) return m_error;
     if (m_buffer.empty()) return 0;
-    int err = m_fs.Write(m_fd, m_buffer.data(), m_buffer.size());
-    Written(m_buffer.size());
+    const int err = m_fs.Write(m_fd, m_buffer.data(), m_buffer.size());
     m_buffer.clear();
     return Fail(err);
   }
@@ -119,19 +113,8 @@ class ChunkedWriter {
     return err;
   }
 
-  // Starts writeback of each full step behind us; its result does not matter, fsync's does.
-  void Written(size_t size) {
-    m_written += size;
-    if (m_written - m_synced >= kWritebackStep) {
-      m_fs.StartWriteback(m_fd, m_synced, m_written - m_synced);
-      m_synced = m_written;
-    }
-  }
-
   FileSystem& m_fs;
   int m_fd;
-  uint64_t m_written = 0;  // bytes handed to Write
-  uint64_t m_synced = 0;   // bytes whose writeback has been started
   std::string m_buffer;
   int m_error = 0;
 };

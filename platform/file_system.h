@@ -26,12 +26,6 @@ class FileSystem {
   // Writes all n bytes or fails.
   virtual int Write(int fd, const void* buf, size_t n) = 0;
   virtual int Fsync(int fd) = 0;
-  // Asks the kernel to start writing [offset, offset+length) back to disk without waiting, so a
-  // later Fsync has less left to wait for. Only a hint: the default does nothing.
-  virtual int StartWriteback(int fd, uint64_t offset, uint64_t length) {
-    (void)fd, (void)offset, (void)length;
-    return 0;
-  }
   virtual int Close(int fd) = 0;
   virtual int Rename(const std::string& from, const std::string& to) = 0;
   virtual int Unlink(const std::string& path) = 0;

@@ -158,38 +158,58 @@ size_t CommonPrefixLength(const char* a, const char* b, size_t n) {
   return i;
 }
 
-// Builds the image line by line; fed by a text in memory or by a file read in chunks.
+// Checks a file line by line and records its index; fed by a text in memory or by a file read in
+// chunks. Given an image, it also builds the key tree, each key made where the file first names
+// it.
 class HiveParser {
  public:
-  HiveParser(HiveImage* image, HiveParseError* error, uint64_t sizeHint)
-      : m_image(image), m_error(error) {
-    *m_image = HiveImage();
-    m_image->root = MakeNode(u"");
-    ReserveFor(sizeHint);
+  HiveParser(HiveIndex* index, HiveImage* image, const HiveByteSource* source,
+             HiveParseError* error)
+      : m_index(index), m_image(image), m_source(source), m_error(error) {
+    *m_index = HiveIndex();
+    if (m_image != nullptr) *m_image = HiveImage();
+    m_table.assign(1024, HiveIndex::kNone);
+    NewKey(HiveIndex::kNone, 0, u"");
   }
 
-  // Sections of Wine's files average 150 to 200 bytes. Reserving for one per 128 bytes spares
-  // the copies (and the brief triple size) of growing the table one doubling at a time.
+  // Wine's sections average 150 to 200 bytes and most keys have one: reserving for one per 128
+  // bytes spares the copies of growing every table one doubling at a time.
   void ReserveFor(uint64_t sizeHint) {
-    m_image->sections.reserve(static_cast<size_t>(sizeHint / 128));
+    const auto n = static_cast<size_t>(sizeHint / 128);
+    HiveIndex& x = *m_index;
+    for (auto* v : {&x.parent, &x.nameHash, &x.mention}) v->reserve(n);
+    x.firstSection.reserve(n);
+    x.time.reserve(n);
+    x.flags.reserve(n);
+    x.offset.reserve(n);
+    x.next.reserve(n);
+    x.removed.reserve(n);
   }
 
   // Lines handed to Line so far.
   uint64_t LinesSeen() const { return m_line; }
 
-  // Has the pages of the tree and of the section table faulted in ahead of the parse, for a
-  // large file. The tree takes about three quarters of the file (more for small keys, less for
-  // big values).
-  void PrefaultAhead(uint64_t sizeHint) {
-    HiveSectionTable& table = m_image->sections;
-    m_prefault.emplace(static_cast<size_t>(sizeHint / 4 * 3), table.data(),
-                       table.capacity() * sizeof(HiveSection));
-  }
-
   // Drops what was built, after a read error.
   void Abandon() {
-    ForgetTable();
-    *m_image = HiveImage();
+    *m_index = HiveIndex();
+    if (m_image != nullptr) *m_image = HiveImage();
+    m_nodes.clear();
+  }
+
+  // How the parse failed, once Line or Finish has returned false.
+  HiveParseStatus Failed() const {
+    return m_readError ? HiveParseStatus::kIoError : HiveParseStatus::kMalformed;
+  }
+
+  // Records a read error of the file being parsed; the parse then fails with it.
+  void FailRead(int rc) {
+    m_readError = true;
+    if (m_error != nullptr) {
+      m_error->ioError = rc;
+      m_error->line = 0;
+      m_error->message = std::string("cannot read the file: ") + std::strerror(rc);
+    }
+    Abandon();
   }
 
   // One line without its '\n', starting at byte `offset` of the file.
@@ -258,10 +278,34 @@ class HiveParser {
       return Fail(m_line, "the hex data of line " + std::to_string(m_valueLine) +
                               " continues past the end of the file");
     CloseSection(size);
-    if (m_current < 0) m_image->headerLength = size;
+    HiveIndex& x = *m_index;
+    if (m_current < 0) x.headerLength = size;
+    x.fileSize = size;
+    m_table = std::vector<uint32_t>();
+    if (m_image == nullptr) {
+      x.IndexChildren();
+      return true;
+    }
+    m_image->headerLength = x.headerLength;
     m_image->fileSize = size;
-    // Every key of a loaded file has a section or a subkey: implied keys have subkeys.
-    m_image->completeAtShape = TreeShapeCount();
+    m_image->root = m_nodes[0];
+    m_image->sections.resize(x.SectionCount());
+    for (size_t i = 0; i < x.SectionCount(); ++i) {
+      HiveSection& s = m_image->sections[i];
+      s.offset = x.offset[i];
+      s.length = x.SectionLength(i);
+      s.next = x.next[i];
+    }
+    for (uint32_t k = 0; k < x.KeyCount(); ++k) {
+      RegNode* node = m_nodes[k].get();
+      node->section = x.firstSection[k];
+      node->time = x.time[k];
+      node->link = (x.flags[k] & HiveIndex::kLink) != 0;
+      for (int32_t i = node->section; i >= 0; i = x.next[static_cast<size_t>(i)])
+        m_image->sections[static_cast<size_t>(i)].node = node;
+    }
+    *m_index = HiveIndex();
+    m_nodes.clear();
     return true;
   }
 
@@ -276,11 +320,6 @@ class HiveParser {
     return false;
   }
 
-  // The section table is about to be freed or moved: the prefault must leave it alone.
-  void ForgetTable() {
-    if (m_prefault) m_prefault->ForgetAlso();
-  }
-
   // A "#class=" option must close its string; a class Wine cannot read would be lost.
   bool ClassOk(std::string_view option) {
     if (!StartsWith(option, "#class=\"")) return true;
@@ -292,7 +331,7 @@ class HiveParser {
     if (StartsWith(option, "#time=")) {
       m_sectionTime = ReadFileTime(option.substr(6));
     } else if (StartsWith(option, "#link")) {
-      m_image->sections[static_cast<size_t>(m_current)].node->link = true;
+      m_index->flags[m_currentKey] |= HiveIndex::kLink;
     }
   }
 
@@ -312,7 +351,7 @@ class HiveParser {
     const uint64_t time = ReadSeconds(body.substr(used), &seconds)
                               ? seconds * kTicksPerSecond + kUnixEpochAsFileTime
                               : NowFileTime();  // Wine gives such a key the load time
-    RegNode* node = m_image->root.get();
+    uint32_t key = 0;
     // Wine takes a path whose first unit is NUL for the branch root.
     const bool rootByNul = shared == 0 && !m_path.empty() && m_path[0] == u'\0';
     if (!rootByNul) {
@@ -321,34 +360,33 @@ class HiveParser {
         if (name.size() > kMaxKeyNameLength)
           return Fail(m_line, "a key name is longer than " + std::to_string(kMaxKeyNameLength) +
                                   " characters");
-      node = Resolve(shared);
+      key = Resolve(shared);
+      if (key == HiveIndex::kNone) return false;
     }
     RememberPath(body.substr(0, used - 1), shared, rawStart, rootByNul);
     CloseSection(start);
-    if (m_current < 0) m_image->headerLength = start;
-    HiveSectionTable& sections = m_image->sections;
-    const auto index = static_cast<int32_t>(sections.size());
-    HiveSection section;
-    section.offset = start;
-    section.node = node;
-    if (sections.size() == sections.capacity()) ForgetTable();
-    sections.push_back(section);
-    if (node->section < 0) {
-      node->section = index;
+    HiveIndex& x = *m_index;
+    if (m_current < 0) x.headerLength = start;
+    const auto index = static_cast<int32_t>(x.offset.size());
+    x.offset.push_back(start);
+    x.next.push_back(-1);
+    x.removed.push_back(false);
+    if (x.firstSection[key] < 0) {
+      x.firstSection[key] = index;
     } else {
       // A repeated section of the key: chain it after the key's last one.
-      auto it = m_lastSection.find(node);
-      int32_t last = node->section;
+      auto it = m_lastSection.find(key);
+      int32_t last = x.firstSection[key];
       if (it != m_lastSection.end()) {
         last = it->second;
       } else {
-        while (sections[static_cast<size_t>(last)].next >= 0)
-          last = sections[static_cast<size_t>(last)].next;
+        while (x.next[static_cast<size_t>(last)] >= 0) last = x.next[static_cast<size_t>(last)];
       }
-      sections[static_cast<size_t>(last)].next = index;
-      m_lastSection[node] = index;
+      x.next[static_cast<size_t>(last)] = index;
+      m_lastSection[key] = index;
     }
     m_current = index;
+    m_currentKey = key;
     m_sectionTime = time;
     return true;
   }
@@ -429,46 +467,112 @@ class HiveParser {
   }
 
   // Finds or creates the key whose path is the first `shared` keys of the previous header's path
-  // followed by m_names. The previous path is reused as far as it matches.
-  RegNode* Resolve(size_t shared) {
-    RegNode* node = shared > 0 ? m_lastPath[shared - 1] : m_image->root.get();
+  // followed by m_names. The previous path is reused as far as it matches. kNone when a name
+  // could not be read back to compare it (the parse has then failed).
+  uint32_t Resolve(size_t shared) {
+    uint32_t key = shared > 0 ? m_lastPath[shared - 1] : 0;
     size_t depth = shared;
     size_t i = 0;
     // The same spelling as in the previous header is the common case; only a different one
     // needs the case-folding comparison.
     while (i < m_names.size() && depth < m_lastPath.size() &&
-           (m_lastPath[depth]->name() == m_names[i] ||
-            NamesEqual(m_lastPath[depth]->name(), m_names[i]))) {
-      node = m_lastPath[depth++];
+           (m_lastNames[depth] == m_names[i] || NamesEqual(m_lastNames[depth], m_names[i]))) {
+      key = m_lastPath[depth++];
       ++i;
     }
     m_lastPath.resize(depth);
+    m_lastNames.resize(depth);
     for (; i < m_names.size(); ++i) {
-      RegNode* child = node->children.Find(m_names[i]);
-      if (child == nullptr) {
-        auto fresh = MakeNode(m_names[i]);
-        fresh->parent = node;
-        child = fresh.get();
-        node->children.InsertUncounted(std::move(fresh));
-      }
+      const uint32_t hash = HashKeyName(m_names[i]);
+      uint32_t child = HiveIndex::kNone;
+      if (!FindChild(key, hash, m_names[i], &child)) return HiveIndex::kNone;
+      if (child == HiveIndex::kNone) child = NewKey(key, hash, m_names[i]);
       m_lastPath.push_back(child);
-      node = child;
+      m_lastNames.emplace_back(m_names[i]);
+      key = child;
     }
-    return node;
+    return key;
   }
 
-  // Ends the open section at `end` and gives its time to the key and to every ancestor that has
-  // none yet (an implied key takes the time of its first descendant in the file).
-  void CloseSection(uint64_t end) {
+  static size_t Slot(uint32_t parent, uint32_t hash) {
+    return (parent * 0x9E3779B1u) ^ hash;
+  }
+
+  // Looks for the subkey `name` of `parent`; false when a name could not be read back.
+  bool FindChild(uint32_t parent, uint32_t hash, std::u16string_view name, uint32_t* found) {
+    const HiveIndex& x = *m_index;
+    const size_t mask = m_table.size() - 1;
+    for (size_t slot = Slot(parent, hash) & mask; m_table[slot] != HiveIndex::kNone;
+         slot = (slot + 1) & mask) {
+      const uint32_t k = m_table[slot];
+      if (x.parent[k] != parent || x.nameHash[k] != hash) continue;
+      if (m_image != nullptr) {
+        if (!NamesEqual(m_nodes[k]->name(), name)) continue;
+      } else {
+        const int rc = ReadKeyName(x, *m_source, k, &m_readName);
+        if (rc != 0) {
+          FailRead(rc);
+          return false;
+        }
+        if (!NamesEqual(m_readName, name)) continue;
+      }
+      *found = k;
+      return true;
+    }
+    return true;
+  }
+
+  uint32_t NewKey(uint32_t parent, uint32_t hash, std::u16string_view name) {
+    HiveIndex& x = *m_index;
+    const uint32_t key = x.KeyCount();
+    x.parent.push_back(parent);
+    x.nameHash.push_back(hash);
+    x.mention.push_back(parent == HiveIndex::kNone ? HiveIndex::kNone
+                                                   : static_cast<uint32_t>(x.offset.size()));
+    x.firstSection.push_back(-1);
+    x.time.push_back(0);
+    x.flags.push_back(0);
+    if (x.KeyCount() * 2 > m_table.size()) {
+      m_table.assign(m_table.size() * 2, HiveIndex::kNone);
+      for (uint32_t k = 1; k < key; ++k) Place(k);
+    }
+    if (parent != HiveIndex::kNone) Place(key);
+    if (m_image != nullptr) {
+      RegNodePtr node = MakeNode(name);
+      if (parent != HiveIndex::kNone) {
+        node->parent = m_nodes[parent].get();
+        m_nodes[parent]->children.Insert(node);
+      }
+      m_nodes.push_back(std::move(node));
+    }
+    return key;
+  }
+
+  void Place(uint32_t key) {
+    const size_t mask = m_table.size() - 1;
+    size_t slot = Slot(m_index->parent[key], m_index->nameHash[key]) & mask;
+    while (m_table[slot] != HiveIndex::kNone) slot = (slot + 1) & mask;
+    m_table[slot] = key;
+  }
+
+  // Ends the open section and gives its time to the key and to every ancestor that has none yet
+  // (an implied key takes the time of its first descendant in the file).
+  void CloseSection(uint64_t /*end*/) {
     if (m_current < 0) return;
-    HiveSection& section = m_image->sections[static_cast<size_t>(m_current)];
-    section.length = end - section.offset;
-    for (RegNode* n = section.node; n != nullptr && n->time == 0; n = n->parent)
-      n->time = m_sectionTime;
+    HiveIndex& x = *m_index;
+    for (uint32_t n = m_currentKey; n != HiveIndex::kNone && x.time[n] == 0; n = x.parent[n])
+      x.time[n] = m_sectionTime;
   }
 
-  HiveImage* m_image;
+  HiveIndex* m_index;
+  HiveImage* m_image;  // null: the index only
+  const HiveByteSource* m_source;
   HiveParseError* m_error;
+  std::vector<RegNodePtr> m_nodes;  // with an image: the key of each index key
+  std::vector<uint32_t> m_table;    // subkeys by parent and name hash, open addressing
+  std::u16string m_readName;
+  uint32_t m_currentKey = 0;
+  bool m_readError = false;
   uint64_t m_line = 0;
   bool m_prevEmpty = false;    // the previous line was empty (and not part of a hex value)
   uint64_t m_prevOffset = 0;   // where the previous line starts
@@ -478,16 +582,16 @@ class HiveParser {
   uint64_t m_sectionTime = 0;
   std::u16string m_path;                      // the decoded part of the current header's path
   std::vector<std::u16string_view> m_names;   // its names
-  std::vector<RegNode*> m_lastPath;           // the keys along the previous header's path
+  std::vector<uint32_t> m_lastPath;           // the keys along the previous header's path
+  std::vector<std::u16string> m_lastNames;    // their names as spelt there
   std::string m_prevRaw;                      // the previous header's path as written
   std::vector<size_t> m_prevCuts;  // offsets in it just past each plain separator, name by name
   bool m_prevClean = false;        // those separators cover the whole of it
-  std::unordered_map<const RegNode*, int32_t> m_lastSection;  // keys with repeated sections
-  std::optional<TreePrefault> m_prefault;  // last, so that it stops before the rest goes
+  std::unordered_map<uint32_t, int32_t> m_lastSection;  // keys with repeated sections
 };
 
 HiveParseStatus FinishParse(HiveParser& parser, uint64_t size) {
-  return parser.Finish(size) ? HiveParseStatus::kOk : HiveParseStatus::kMalformed;
+  return parser.Finish(size) ? HiveParseStatus::kOk : parser.Failed();
 }
 
 // The last section of a key that is still written, or -1.
@@ -577,6 +681,8 @@ uint32_t WineHeaderSeconds(uint64_t time) {
   return static_cast<uint32_t>(static_cast<uint64_t>(seconds));
 }
 
+}  // namespace
+
 std::string NewSectionText(const RegNode* node) {
   const uint64_t time = node->time;
   const uint32_t seconds = WineHeaderSeconds(time);
@@ -589,6 +695,8 @@ std::string NewSectionText(const RegNode* node) {
   text += "\n";
   return text;
 }
+
+namespace {
 
 // Gathers output into large pieces for the sink; copies of original bytes that touch each other
 // are merged into one read.
@@ -672,8 +780,9 @@ class HiveWriter {
 
 }  // namespace
 
-HiveParseStatus ParseHiveText(std::string_view text, HiveImage* image, HiveParseError* error) {
-  HiveParser parser(image, error, text.size());
+namespace {
+
+HiveParseStatus ParseText(HiveParser& parser, std::string_view text) {
   // One look for NUL bytes over the whole text spares one per line when there are none.
   const bool hasNul = std::memchr(text.data(), '\0', text.size()) != nullptr;
   size_t start = 0;
@@ -688,20 +797,13 @@ HiveParseStatus ParseHiveText(std::string_view text, HiveImage* image, HiveParse
   return FinishParse(parser, text.size());
 }
 
-HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HiveParseError* error) {
+HiveParseStatus ParseFile(HiveParser& parser, FileSystem& fs, int fd) {
   struct stat st {};
   const uint64_t sizeHint =
       fs.FStat(fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
   // Memory in proportion to the file's size is set aside only once its first line has shown it
   // to be a registry file: a large file of anything else is refused at the cost of one chunk.
-  HiveParser parser(image, error, 0);
   bool prepared = false;
-  auto prepare = [&] {
-    if (prepared || parser.LinesSeen() == 0) return;
-    prepared = true;
-    parser.ReserveFor(sizeHint);
-    parser.PrefaultAhead(sizeHint);
-  };
   std::string chunk(kChunkSize, '\0');
   std::string carry;  // a line that runs over the end of a chunk
   uint64_t carryOffset = 0;
@@ -710,12 +812,7 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
     size_t got = 0;
     const int rc = fs.PRead(fd, &chunk[0], chunk.size(), fileOffset, &got);
     if (rc != 0) {
-      parser.Abandon();
-      if (error != nullptr) {
-        error->ioError = rc;
-        error->line = 0;
-        error->message = std::string("cannot read the file: ") + std::strerror(rc);
-      }
+      parser.FailRead(rc);
       return HiveParseStatus::kIoError;
     }
     if (got == 0) break;
@@ -747,61 +844,141 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
         ok = parser.Line(std::string_view(chunk.data() + start, end - start), fileOffset + start,
                          chunkHasNul);
       }
-      if (!ok) return HiveParseStatus::kMalformed;
-      prepare();
+      if (!ok) return parser.Failed();
+      if (!prepared) {
+        prepared = true;
+        parser.ReserveFor(sizeHint);
+      }
       start = end + 1;
     }
     fileOffset += got;
   }
-  if (!carry.empty() && !parser.Line(carry, carryOffset)) return HiveParseStatus::kMalformed;
+  if (!carry.empty() && !parser.Line(carry, carryOffset)) return parser.Failed();
   return FinishParse(parser, fileOffset);
 }
 
-int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveByteSink& sink,
-              HiveWriteRecord* record) {
-  // The walk of the whole tree is needed only when its shape changed since it was complete.
-  const std::vector<NewSection> fresh = image.completeAtShape == TreeShapeCount()
-                                            ? std::vector<NewSection>()
-                                            : CollectNewSections(image);
-  if (record != nullptr) {
-    record->copied.assign(image.sections.size(), false);
-    record->fresh.clear();
+}  // namespace
+
+HiveParseStatus ParseHiveText(std::string_view text, HiveImage* image, HiveParseError* error) {
+  HiveIndex index;
+  HiveParser parser(&index, image, nullptr, error);
+  parser.ReserveFor(text.size());
+  return ParseText(parser, text);
+}
+
+HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HiveParseError* error) {
+  HiveIndex index;
+  HiveParser parser(&index, image, nullptr, error);
+  return ParseFile(parser, fs, fd);
+}
+
+HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& source,
+                              HiveIndex* index, HiveParseError* error) {
+  HiveParser parser(index, nullptr, &source, error);
+  return ParseFile(parser, fs, fd);
+}
+
+uint32_t HashKeyName(std::u16string_view name) {
+  uint32_t hash = 2166136261u;  // FNV-1a over the folded units
+  for (char16_t c : name) hash = (hash ^ FoldChar(c)) * 16777619u;
+  return hash;
+}
+
+uint32_t HiveIndex::Depth(uint32_t key) const {
+  uint32_t depth = 0;
+  for (uint32_t k = key; parent[k] != kNone; k = parent[k]) ++depth;
+  return depth;
+}
+
+void HiveIndex::IndexChildren() {
+  const uint32_t n = KeyCount();
+  childStart.assign(static_cast<size_t>(n) + 1, 0);
+  for (uint32_t k = 1; k < n; ++k) ++childStart[parent[k] + 1];
+  for (uint32_t k = 0; k < n; ++k) childStart[k + 1] += childStart[k];
+  childKeys.assign(n > 0 ? n - 1 : 0, kNone);
+  std::vector<uint32_t> fill(childStart.begin(), childStart.end() - 1);
+  for (uint32_t k = 1; k < n; ++k) childKeys[fill[parent[k]]++] = k;
+}
+
+int ReadKeyName(const HiveIndex& index, const HiveByteSource& source, uint32_t key,
+                std::u16string* name) {
+  if (key >= index.KeyCount() || index.mention[key] == HiveIndex::kNone) return EINVAL;
+  const uint64_t start = index.offset[index.mention[key]];
+  // The header follows at most a blank line; a long path is read in growing pieces.
+  std::string text;
+  std::u16string path;
+  for (uint64_t want = 512;; want *= 4) {
+    const int rc = source(start, want, &text);  // may stop short at the end of the file
+    if (rc != 0) return rc;
+    const size_t open = text.find('[');
+    if (open != std::string::npos &&
+        Unescape(std::string_view(text).substr(open + 1), ']', &path) != kNoEndChar)
+      break;
+    if (text.size() < want) return EINVAL;  // the file ends first
   }
+  std::vector<std::u16string_view> names;
+  SplitKeyPath(path, &names);
+  const uint32_t depth = index.Depth(key);
+  if (depth == 0 || depth > names.size()) return EINVAL;
+  name->assign(names[depth - 1]);
+  return 0;
+}
+
+int StreamHive(uint64_t headerLength, size_t sectionCount,
+               const std::function<uint64_t(size_t)>& offsetOf,
+               const std::function<uint64_t(size_t)>& lengthOf,
+               const std::function<bool(size_t)>& live, const std::vector<HiveFreshSection>& fresh,
+               const HiveByteSource& source, const HiveByteSink& sink,
+               std::vector<uint64_t>* freshOffsets) {
   HiveWriter writer(source, sink);
   size_t nextFresh = 0;
   auto emitFreshAfter = [&](int32_t after) {
     for (; nextFresh < fresh.size() && fresh[nextFresh].after == after; ++nextFresh) {
-      const std::string text = NewSectionText(fresh[nextFresh].node);
-      if (record != nullptr) {
-        HiveSection s;
-        s.offset = writer.Position();
-        s.length = text.size();
-        s.node = fresh[nextFresh].node;
-        s.next = after;
-        record->fresh.push_back(s);
-      }
-      writer.Append(text);
+      if (freshOffsets != nullptr) freshOffsets->push_back(writer.Position());
+      writer.Append(fresh[nextFresh].text);
     }
   };
-  writer.Copy(0, image.headerLength);
+  writer.Copy(0, headerLength);
   emitFreshAfter(-1);
-  for (size_t i = 0; i < image.sections.size(); ++i) {
-    const HiveSection& section = image.sections[i];
-    if (SectionIsLive(image, section)) {
-      if (record != nullptr) record->copied[i] = true;
-      writer.Copy(section.offset, section.length);
-    }
+  for (size_t i = 0; i < sectionCount; ++i) {
+    if (live(i)) writer.Copy(offsetOf(i), lengthOf(i));
     emitFreshAfter(static_cast<int32_t>(i));
   }
   return writer.Finish();
+}
+
+int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveByteSink& sink,
+              HiveWriteRecord* record) {
+  const std::vector<NewSection> fresh = CollectNewSections(image);
+  std::vector<HiveFreshSection> texts;
+  for (const NewSection& f : fresh) texts.push_back({f.after, NewSectionText(f.node)});
+  std::vector<bool> copied(image.sections.size(), false);
+  std::vector<uint64_t> offsets;
+  const int rc = StreamHive(
+      image.headerLength, image.sections.size(),
+      [&](size_t i) { return image.sections[i].offset; },
+      [&](size_t i) { return image.sections[i].length; },
+      [&](size_t i) { return copied[i] = SectionIsLive(image, image.sections[i]); }, texts,
+      source, sink, &offsets);
+  if (record != nullptr) {
+    record->copied = std::move(copied);
+    record->fresh.clear();
+    for (size_t j = 0; j < fresh.size(); ++j) {
+      HiveSection s;
+      s.offset = offsets[j];
+      s.length = texts[j].text.size();
+      s.node = fresh[j].node;
+      s.next = fresh[j].after;
+      record->fresh.push_back(s);
+    }
+  }
+  return rc;
 }
 
 void AdoptWrittenFile(HiveImage* image, const HiveWriteRecord& record, uint64_t fileSize) {
   HiveSectionTable& sections = image->sections;
   uint64_t position = image->headerLength;
   image->fileSize = fileSize;
-  // The file just written gave a section to every key that needed one.
-  image->completeAtShape = TreeShapeCount();
   if (record.fresh.empty()) {
     // Nothing was generated, so every copied section keeps its index and its chain: only the
     // offsets move, and what was not copied is marked removed. One pass over the table, none
@@ -861,7 +1038,6 @@ void AdoptWrittenFile(HiveImage* image, const HiveWriteRecord& record, uint64_t 
 }
 
 void RemoveSections(HiveImage* image, const RegNode* node) {
-  CountTreeShapeChange();
   size_t steps = 0;
   for (int32_t i = node->section; i >= 0 && static_cast<size_t>(i) < image->sections.size() &&
                                   steps <= image->sections.size();

@@ -23,19 +23,53 @@ struct HiveSection {
   bool removed = false;     // the key was deleted: the section is not written back
 };
 
-// Sections in file order; held in the tree's memory, as big as the tree's node count.
-using HiveSectionTable = std::vector<HiveSection, TreeAllocator<HiveSection>>;
+using HiveSectionTable = std::vector<HiveSection>;
 
 // A loaded file: its key tree and where each key's text stands in the original bytes.
 struct HiveImage {
   RegNodePtr root;                     // the branch root; its name is empty
-  HiveSectionTable sections;
+  HiveSectionTable sections;           // in file order
   uint64_t headerLength = 0;           // bytes before the first section
   uint64_t fileSize = 0;
-  // The TreeShapeCount at which every live key was known to have a section or a subkey (right
-  // after loading or saving); while the count is unchanged, a save generates no section.
-  uint64_t completeAtShape = 0;
 };
+
+// A file's keys and sections without a key tree: what a validating pass records so that keys are
+// made in memory only for the paths a session uses. Key 0 is the branch root; a key's name is read
+// back from the header of the first section whose path names it.
+struct HiveIndex {
+  static constexpr uint32_t kNone = UINT32_MAX;
+  enum : uint8_t { kLink = 1, kMade = 2, kDeleted = 4 };  // key flags; kMade: a RegNode exists
+
+  // Per key.
+  std::vector<uint32_t> parent;      // kNone for the root
+  std::vector<uint32_t> nameHash;    // HashKeyName of the name
+  std::vector<uint32_t> mention;     // section whose header first names it; kNone when none does
+  std::vector<int32_t> firstSection; // its own first section, -1 when implied
+  std::vector<uint64_t> time;
+  std::vector<uint8_t> flags;
+  // Per section, in file order: where it starts, the same key's next section (Wine merges
+  // repeated sections of one key), and whether it is left out of the next save.
+  std::vector<uint64_t> offset;
+  std::vector<int32_t> next;
+  std::vector<bool> removed;
+  uint64_t headerLength = 0;
+  uint64_t fileSize = 0;
+  // Every key's subkeys: those of key k are childKeys[childStart[k] .. childStart[k + 1]).
+  std::vector<uint32_t> childStart;
+  std::vector<uint32_t> childKeys;
+
+  uint32_t KeyCount() const { return static_cast<uint32_t>(parent.size()); }
+  size_t SectionCount() const { return offset.size(); }
+  uint64_t SectionLength(size_t i) const {
+    return (i + 1 < offset.size() ? offset[i + 1] : fileSize) - offset[i];
+  }
+  uint32_t Depth(uint32_t key) const;
+  // Lists every key's subkeys (childStart, childKeys) once the keys are all known.
+  void IndexChildren();
+};
+
+// The hash by which the index finds a name among a key's subkeys: of Wine's folded name.
+uint32_t HashKeyName(std::u16string_view name);
 
 enum class HiveParseStatus { kOk, kIoError, kMalformed };
 
@@ -54,6 +88,17 @@ HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HivePars
 
 // Gives the original bytes [offset, offset+length) of the file that was parsed.
 using HiveByteSource = std::function<int(uint64_t offset, uint64_t length, std::string* out)>;
+
+// Checks every line of a file as ParseHiveFile does and records its index, with every key's
+// subkeys listed; `source` reads the same file (to compare a name with one read earlier).
+HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& source,
+                              HiveIndex* index, HiveParseError* error);
+
+// The name of an index key other than the root, as the header of its mention spells it; `source`
+// may give fewer bytes than asked at the end of the file.
+// Returns 0, an errno value of the source, or EINVAL when the key has no such header.
+int ReadKeyName(const HiveIndex& index, const HiveByteSource& source, uint32_t key,
+                std::u16string* name);
 // Receives the new file's bytes in order; returns 0 or an errno value.
 using HiveByteSink = std::function<int(const char* data, size_t size)>;
 
@@ -73,6 +118,26 @@ struct HiveWriteRecord {
 // receives what was written, for AdoptWrittenFile.
 int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveByteSink& sink,
               HiveWriteRecord* record = nullptr);
+
+// A generated section: its text and the section of the old file it follows (-1: the header).
+struct HiveFreshSection {
+  int32_t after;
+  std::string text;
+};
+
+// Streams a new file: the old header, then every section i of the old file for which live(i)
+// holds, in order, each generated section right after the one it follows (`fresh` in file
+// order). Returns 0 or the first errno of the source or the sink. `freshOffsets`, when given,
+// receives where each generated section starts in the new file.
+int StreamHive(uint64_t headerLength, size_t sectionCount,
+               const std::function<uint64_t(size_t)>& offsetOf,
+               const std::function<uint64_t(size_t)>& lengthOf,
+               const std::function<bool(size_t)>& live, const std::vector<HiveFreshSection>& fresh,
+               const HiveByteSource& source, const HiveByteSink& sink,
+               std::vector<uint64_t>* freshOffsets = nullptr);
+
+// A new section's text for a key without one, as Wine writes it.
+std::string NewSectionText(const RegNode* node);
 
 // Makes the image describe the file that WriteHive wrote with `record` (after that file has
 // replaced the one the image was read from): the sections not written are marked removed, the

@@ -15,25 +15,26 @@ bool NameLess(const RegNode* node, std::u16string_view name) {
   return CompareNames(node->name(), name) < 0;
 }
 
-// Starts above zero, so that a count of zero never matches.
-std::atomic<uint64_t> g_shapeCount{1};
+std::atomic<size_t> g_blocksInUse{0};
 
 RegNode** AllocateArray(uint32_t capacity) {
-  return static_cast<RegNode**>(TreeAllocate(capacity * sizeof(RegNode*)));
+  g_blocksInUse.fetch_add(1, std::memory_order_relaxed);
+  return static_cast<RegNode**>(::operator new(capacity * sizeof(RegNode*)));
 }
 
-// Frees the array of the array form; a capacity of one or none has no array.
-void FreeArrayOf(RegNode** items, uint32_t capacity) {
-  if (capacity > 1) TreeDeallocate(items, capacity * sizeof(RegNode*));
+void FreeArrayOf(RegNode** items) {
+  if (items == nullptr) return;
+  g_blocksInUse.fetch_sub(1, std::memory_order_relaxed);
+  ::operator delete(items);
 }
 
 }  // namespace
 
-uint64_t TreeShapeCount() { return g_shapeCount.load(std::memory_order_relaxed); }
-void CountTreeShapeChange() { g_shapeCount.fetch_add(1, std::memory_order_relaxed); }
+size_t TreeBlocksInUse() { return g_blocksInUse.load(std::memory_order_relaxed); }
 
 RegNodePtr MakeNode(std::u16string_view name) {
-  void* memory = TreeAllocate(RegNode::AllocationSize(name.size()));
+  g_blocksInUse.fetch_add(1, std::memory_order_relaxed);
+  void* memory = ::operator new(RegNode::AllocationSize(name.size()));
   RegNode* node = ::new (memory) RegNode(static_cast<uint32_t>(name.size()));
   if (!name.empty())
     std::memcpy(static_cast<void*>(node + 1), name.data(), name.size() * sizeof(char16_t));
@@ -42,9 +43,9 @@ RegNodePtr MakeNode(std::u16string_view name) {
 
 void RegNode::Release() noexcept {
   if (m_refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  const size_t bytes = AllocationSize(m_nameLength);
   this->~RegNode();
-  TreeDeallocate(this, bytes);
+  g_blocksInUse.fetch_sub(1, std::memory_order_relaxed);
+  ::operator delete(this);
 }
 
 RegNode::~RegNode() {
@@ -70,20 +71,20 @@ void ChildList::FreeArray() {
   if (IsBlocks()) {
     std::unique_ptr<Blocks> owned(m_blocks);
   } else {
-    FreeArrayOf(m_items, m_capacity);
+    FreeArrayOf(m_items);
   }
   m_items = nullptr;
   m_capacity = 0;
 }
 
 uint32_t ChildList::LowerBound(std::u16string_view name) const {
-  RegNode* const* items = Items();
-  return static_cast<uint32_t>(std::lower_bound(items, items + m_size, name, NameLess) - items);
+  return static_cast<uint32_t>(std::lower_bound(m_items, m_items + m_size, name, NameLess) -
+                               m_items);
 }
 
 RegNode* ChildList::At(size_t index) const {
   if (index >= m_size) return nullptr;
-  return IsBlocks() ? AtInBlocks(index) : Items()[index];
+  return IsBlocks() ? AtInBlocks(index) : m_items[index];
 }
 
 RegNode* ChildList::Find(std::u16string_view name) const {
@@ -95,18 +96,12 @@ RegNode* ChildList::Find(std::u16string_view name) const {
   }
   // A name after the last child is absent: one comparison for each new child of a loaded file,
   // whose children come in order.
-  RegNode* const* items = Items();
-  if (CompareNames(items[m_size - 1]->name(), name) < 0) return nullptr;
+  if (CompareNames(m_items[m_size - 1]->name(), name) < 0) return nullptr;
   const uint32_t i = LowerBound(name);
-  return i < m_size && NamesEqual(items[i]->name(), name) ? items[i] : nullptr;
+  return i < m_size && NamesEqual(m_items[i]->name(), name) ? m_items[i] : nullptr;
 }
 
 void ChildList::Insert(RegNodePtr child) {
-  CountTreeShapeChange();
-  InsertUncounted(std::move(child));
-}
-
-void ChildList::InsertUncounted(RegNodePtr child) {
   if (!IsBlocks() && m_size == kMaxBlock) MoveToBlocks();
   RegNode* node = child.Detach();
   if (IsBlocks())
@@ -118,31 +113,28 @@ void ChildList::InsertUncounted(RegNodePtr child) {
 
 void ChildList::InsertIntoArray(RegNode* child) {
   // Appending, as loading a file does, needs one comparison.
-  const uint32_t at = m_size == 0 || CompareNames(Items()[m_size - 1]->name(), child->name()) < 0
+  const uint32_t at = m_size == 0 || CompareNames(m_items[m_size - 1]->name(), child->name()) < 0
                           ? m_size
                           : LowerBound(child->name());
   if (m_size == m_capacity) {
-    // A first child takes no array: most keys with subkeys have just one.
     const uint32_t capacity =
         m_capacity == 0 ? 1
                         : std::min<uint32_t>(m_capacity * 2, static_cast<uint32_t>(kMaxBlock));
-    if (capacity > 1) {
-      RegNode** grown = AllocateArray(capacity);
-      if (m_size > 0) std::memcpy(grown, Items(), m_size * sizeof(RegNode*));
-      FreeArrayOf(m_items, m_capacity);
-      m_items = grown;
-    }
+    RegNode** grown = AllocateArray(capacity);
+    if (m_size > 0) std::memcpy(grown, m_items, m_size * sizeof(RegNode*));
+    FreeArrayOf(m_items);
+    m_items = grown;
     m_capacity = capacity;
   }
-  RegNode** items = Items();
+  RegNode** items = m_items;
   std::memmove(items + at + 1, items + at, (m_size - at) * sizeof(RegNode*));
   items[at] = child;
 }
 
 void ChildList::MoveToBlocks() {
   auto blocks = std::make_unique<Blocks>();
-  blocks->blocks.emplace_back(Items(), Items() + m_size);
-  FreeArrayOf(m_items, m_capacity);
+  blocks->blocks.emplace_back(m_items, m_items + m_size);
+  FreeArrayOf(m_items);
   m_blocks = blocks.release();
   m_capacity = kBlockForm;
 }
@@ -212,12 +204,11 @@ bool ChildList::Erase(const RegNode* child) {
     removed = const_cast<RegNode*>(child);
   } else {
     const uint32_t i = LowerBound(child->name());
-    RegNode** items = Items();
+    RegNode** items = m_items;
     if (i >= m_size || items[i] != child) return false;
     removed = items[i];
     std::memmove(items + i, items + i + 1, (m_size - i - 1) * sizeof(RegNode*));
   }
-  CountTreeShapeChange();
   if (--m_size == 0) FreeArray();
   // The list's reference goes last, once the list is consistent: it may free the child.
   RegNodePtr::Adopt(removed).reset();
@@ -280,7 +271,6 @@ RegNode* ChildList::AtInBlocks(size_t index) const {
 
 void ChildList::TakeAll(std::vector<RegNodePtr>* out) {
   if (m_size == 0) return;
-  CountTreeShapeChange();
   ForEach([out](RegNode* node) { out->push_back(RegNodePtr::Adopt(node)); });
   m_size = 0;
   FreeArray();

@@ -10,7 +10,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/tree_memory.h"
 
 namespace oarepair::platform {
 
@@ -57,13 +56,15 @@ class RegNodePtr {
   RegNode* m_node = nullptr;
 };
 
-// A new key, detached from any tree, allocated with its name in the tree's memory.
+// A new key, detached from any tree, allocated with its name in the same block.
 RegNodePtr MakeNode(std::u16string_view name);
 
-// Counts every change of shape of any key tree (a child added or removed, a key's sections
-// dropped). A tree whose state was checked at one count is unchanged while the count stays.
-uint64_t TreeShapeCount();
-void CountTreeShapeChange();
+// Keys and child arrays allocated and not yet given back: how tests see that a tree was freed
+// whole.
+size_t TreeBlocksInUse();
+
+// A key of a file's index that has no key of its own in memory yet, or a key not from a file.
+constexpr uint32_t kNoIndexKey = UINT32_MAX;
 
 // Children sorted by Wine's name order. Up to a block's worth they are one array, which is what
 // nearly every key has; beyond that they are kept in blocks of a few hundred so that insertion
@@ -84,9 +85,6 @@ class ChildList {
   RegNode* Find(std::u16string_view name) const;
   // Adds a child whose name is absent (checked by the caller).
   void Insert(RegNodePtr child);
-  // The same for a tree being built that nobody has looked at yet: its shape is taken as a
-  // whole once it is complete, not counted child by child.
-  void InsertUncounted(RegNodePtr child);
   // Removes a child; returns false when it is not a child of this list.
   bool Erase(const RegNode* child);
 
@@ -96,8 +94,7 @@ class ChildList {
   template <class F>
   void ForEach(F&& f) const {
     if (!IsBlocks()) {
-      RegNode* const* items = Items();
-      for (uint32_t i = 0; i < m_size; ++i) f(items[i]);
+      for (uint32_t i = 0; i < m_size; ++i) f(m_items[i]);
       return;
     }
     for (const Block& block : m_blocks->blocks)
@@ -105,18 +102,15 @@ class ChildList {
   }
 
  private:
-  using Block = std::vector<RegNode*, TreeAllocator<RegNode*>>;
+  using Block = std::vector<RegNode*>;
   struct Blocks {
-    std::vector<Block, TreeAllocator<Block>> blocks;
+    std::vector<Block> blocks;
     // Over block sizes; dropped after a split or merge and rebuilt when next needed.
     mutable std::vector<uint32_t> fenwick;
   };
   static constexpr uint32_t kBlockForm = UINT32_MAX;
 
   bool IsBlocks() const { return m_capacity == kBlockForm; }
-  // The array form's slots; a single child is held in place of the array pointer.
-  RegNode** Items() { return m_capacity == 1 ? &m_single : m_items; }
-  RegNode* const* Items() const { return m_capacity == 1 ? &m_single : m_items; }
   // Position of the first child whose name is not below `name`, in the array form.
   uint32_t LowerBound(std::u16string_view name) const;
   void InsertIntoArray(RegNode* child);
@@ -133,8 +127,7 @@ class ChildList {
   void FreeArray();
 
   union {
-    RegNode** m_items = nullptr;  // the array form: m_capacity slots, from 2 on
-    RegNode* m_single;            // the array form with room for one: the child itself
+    RegNode** m_items = nullptr;  // the array form: m_capacity slots
     Blocks* m_blocks;             // the block form, owned
   };
   uint32_t m_size = 0;
@@ -157,8 +150,11 @@ class RegNode {
   ChildList children;
   uint64_t time = 0;       // last write, FILETIME ticks
   int32_t section = -1;    // first section of this key in its hive file; -1 when implied or new
+  uint32_t key = kNoIndexKey;  // the key of the file's index this one was made from
   bool deleted = false;    // removed from the tree; handles to it report ERROR_KEY_DELETED
   bool link = false;       // a #link key: Wine resolves it, so we never descend into it
+  // Every subkey is in `children`; false while some of the index's are still only in the file.
+  bool expanded = true;
 
  private:
   friend class RegNodePtr;

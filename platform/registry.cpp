@@ -608,12 +608,6 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
     if (child == nullptr) result = ERROR_NO_MORE_ITEMS;
   }
   if (result == ERROR_SUCCESS) {
-    // Listings ask for one index after the other: the next key is fetched into the cache while
-    // the caller works on this one (keys created in random order lie far apart in memory).
-    if (RegNode* next = t.node->children.At(dwIndex + 1)) {
-      __builtin_prefetch(next);
-      __builtin_prefetch(reinterpret_cast<const char*>(next) + 64);
-    }
     // One byte per code unit, so the length is known before converting.
     const std::u16string_view name = child->name();
     if (name.size() + 1 > *lpcchName) {

@@ -9,7 +9,6 @@
 
 #include "platform/names.h"
 #include "platform/reg_node.h"
-#include "platform/tree_memory.h"
 
 namespace oarepair::platform {
 namespace {
