@@ -84,7 +84,8 @@ BOOL CRepairApp::InitInstance() {
   // Each registry view is repaired as the Windows program of its bitness repairs its own: on
   // Windows there is one, on Linux one per view of the Wine prefix. Every view's deletion comes
   // before the first tool starts: once a Wine program runs in the prefix, its wineserver owns
-  // the registry files.
+  // the registry files. The deletions of all views are saved together, once.
+  AfxBeginRegistryWork();
   const int nViews = AfxGetRegistryViewCount();
   std::vector<CViewRepair> views(static_cast<size_t>(nViews));
   for (int nView = 0; nView < nViews; ++nView) {
@@ -100,6 +101,7 @@ BOOL CRepairApp::InitInstance() {
     // its start could see the new key and call a good repair a failure.
     view.m_nClassKey = LookForClassKey(&view.m_strRemaining);
   }
+  AfxEndRegistryWork();
 
   BOOL bRepaired = TRUE;
   for (int nView = 0; nView < nViews; ++nView) {

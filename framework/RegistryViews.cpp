@@ -9,6 +9,9 @@
 
 #ifdef _WIN32
 
+void AfxBeginRegistryWork() {}
+void AfxEndRegistryWork() {}
+
 int AfxGetRegistryViewCount() { return 1; }
 
 void AfxSelectRegistryView(int nView) { (void)nView; }
@@ -41,6 +44,9 @@ p::RegistryView ViewAt(int nView) {
 }
 
 }  // namespace
+
+void AfxBeginRegistryWork() { p::HoldRegistrySession(true); }
+void AfxEndRegistryWork() { p::HoldRegistrySession(false); }
 
 int AfxGetRegistryViewCount() {
   Views() = p::RegistryViews();

@@ -5,6 +5,11 @@
 
 #include "platform/win32.h"
 
+// Brackets the registry work of every view: on Linux the prefix is then locked once and each
+// changed registry file saved once, at the end. Nothing on Windows.
+void AfxBeginRegistryWork();
+void AfxEndRegistryWork();
+
 // How many views there are; reads the registry's layout afresh.
 int AfxGetRegistryViewCount();
 // Makes view `nView` (0 to count - 1) the one later registry calls and AfxWinExec serve.

@@ -5,8 +5,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 #include "platform/atomic_file.h"
 #include "platform/file_system.h"
@@ -42,9 +44,9 @@ void HiveStore::Unload(HiveState& state) {
 }
 
 void HiveStore::MakeEmpty(HiveState& state, Hive hive) {
-  state.image = HiveImage();
-  state.image.root = MakeNode(u"");
-  RegNode* root = state.image.root.get();
+  state.index = HiveIndex();
+  state.root = MakeNode(u"");
+  RegNode* root = state.root.get();
   auto software = MakeNode(u"Software");
   software->parent = root;
   RegNode* soft = software.get();
@@ -211,11 +213,21 @@ LONG HiveStore::Load(HiveState& state) {
   }
   HiveParseError error;
   HiveParseStatus status = HiveParseStatus::kIoError;
-  if (rc == 0) status = ParseHiveFile(fs, fd, &state.image, &error);
+  state.fd = fd;  // names are read back from the file while it is indexed
+  const HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
+    return ReadBytes(state, offset, length, out);
+  };
+  if (rc == 0) status = IndexHiveFile(fs, fd, source, &state.index, &error);
   if (rc == 0 && status == HiveParseStatus::kOk) {
-    state.fd = fd;
+    const HiveIndex& x = state.index;
+    state.root = MakeNode(u"");
+    state.root->key = 0;
+    state.root->time = x.time[0];
+    state.root->link = (x.flags[0] & HiveIndex::kLink) != 0;
+    state.root->expanded = x.childStart[0] == x.childStart[1];
+    state.index.flags[0] |= HiveIndex::kMade;
     std::string header;
-    state.win64 = ReadBytes(state, 0, state.image.headerLength, &header) == 0 &&
+    state.win64 = ReadBytes(state, 0, x.headerLength, &header) == 0 &&
                   HeaderSaysWin64(header);
     state.fileStat = st;
     state.loaded = true;
@@ -224,7 +236,8 @@ LONG HiveStore::Load(HiveState& state) {
     return ERROR_SUCCESS;
   }
   fs.Close(fd);
-  state.image = HiveImage();
+  state.fd = -1;
+  state.index = HiveIndex();
   if (status == HiveParseStatus::kMalformed) {
     Complain(path + ": " + error.message + "; the file is refused and left untouched");
     return ERROR_BADDB;
@@ -260,15 +273,77 @@ LONG HiveStore::Usable(Hive hive) const {
   return state.failure;
 }
 
-RegNode* HiveStore::Root(Hive hive) const {
-  return m_hives[static_cast<int>(hive)].image.root.get();
+RegNode* HiveStore::Root(Hive hive) const { return m_hives[static_cast<int>(hive)].root.get(); }
+
+RegNode* HiveStore::ClassesRoot() {
+  RegNode* node = Root(Hive::kMachine);
+  for (std::u16string_view name : {u"Software", u"Classes"})
+    if (node == nullptr || Child(Hive::kMachine, node, name, &node) != ERROR_SUCCESS) return nullptr;
+  return node;
 }
 
-RegNode* HiveStore::ClassesRoot() const {
-  RegNode* root = Root(Hive::kMachine);
-  if (root == nullptr) return nullptr;
-  RegNode* software = root->children.Find(u"Software");
-  return software == nullptr ? nullptr : software->children.Find(u"Classes");
+RegNode* HiveStore::Make(HiveState& state, RegNode* parent, uint32_t key, std::u16string name) {
+  HiveIndex& x = state.index;
+  RegNodePtr made = MakeNode(name);
+  made->parent = parent;
+  made->key = key;
+  made->time = x.time[key];
+  made->link = (x.flags[key] & HiveIndex::kLink) != 0;
+  made->expanded = x.childStart[key] == x.childStart[key + 1];
+  x.flags[key] |= HiveIndex::kMade;
+  RegNode* node = made.get();
+  parent->children.Insert(std::move(made));
+  return node;
+}
+
+LONG HiveStore::ReadName(HiveState& state, uint32_t key, std::u16string* name) {
+  const HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
+    return ReadBytes(state, offset, length, out);
+  };
+  const int rc = ReadKeyName(state.index, source, key, name);
+  if (rc == 0) return ERROR_SUCCESS;
+  Complain("cannot read " + PathOf(state) + " again: " + std::strerror(rc));
+  state.failure = ERROR_REGISTRY_IO_FAILED;
+  return state.failure;
+}
+
+// Keys made from the index, and keys made since it was read, are found by name in `children`;
+// the rest of an index key's subkeys are looked at only by their name's hash until one matches.
+LONG HiveStore::Child(Hive hive, RegNode* node, std::u16string_view name, RegNode** out) {
+  *out = node->children.Find(name);
+  if (*out != nullptr || node->expanded) return ERROR_SUCCESS;
+  HiveState& state = m_hives[static_cast<int>(hive)];
+  const HiveIndex& x = state.index;
+  const uint32_t hash = HashKeyName(name);
+  std::u16string spelt;
+  for (uint32_t i = x.childStart[node->key]; i < x.childStart[node->key + 1]; ++i) {
+    const uint32_t k = x.childKeys[i];
+    if (x.nameHash[k] != hash || (x.flags[k] & (HiveIndex::kMade | HiveIndex::kDeleted)) != 0)
+      continue;
+    const LONG rc = ReadName(state, k, &spelt);
+    if (rc != ERROR_SUCCESS) return rc;
+    if (NamesEqual(spelt, name)) {
+      *out = Make(state, node, k, std::move(spelt));
+      return ERROR_SUCCESS;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG HiveStore::Expand(Hive hive, RegNode* node) {
+  if (node->expanded) return ERROR_SUCCESS;
+  HiveState& state = m_hives[static_cast<int>(hive)];
+  const HiveIndex& x = state.index;
+  std::u16string name;
+  for (uint32_t i = x.childStart[node->key]; i < x.childStart[node->key + 1]; ++i) {
+    const uint32_t k = x.childKeys[i];
+    if ((x.flags[k] & (HiveIndex::kMade | HiveIndex::kDeleted)) != 0) continue;
+    const LONG rc = ReadName(state, k, &name);
+    if (rc != ERROR_SUCCESS) return rc;
+    Make(state, node, k, std::move(name));
+  }
+  node->expanded = true;
+  return ERROR_SUCCESS;
 }
 
 int HiveStore::ReadBytes(const HiveState& state, uint64_t offset, uint64_t length,
@@ -279,9 +354,10 @@ int HiveStore::ReadBytes(const HiveState& state, uint64_t offset, uint64_t lengt
     size_t got = 0;
     int rc = CurrentFileSystem().PRead(state.fd, &(*out)[done], length - done, offset + done, &got);
     if (rc != 0) return rc;
-    if (got == 0) return EIO;  // the file we read from has shrunk under us
+    if (got == 0) break;
     done += got;
   }
+  out->resize(done);
   return 0;
 }
 
@@ -290,19 +366,19 @@ bool HiveStore::Win64() const { return !m_memory && m_hives[0].loaded && m_hives
 LONG HiveStore::LinkTarget(Hive hive, const RegNode* node, std::u16string* target) {
   HiveState& state = m_hives[static_cast<int>(hive)];
   if (m_memory || state.fd < 0) return ERROR_FILE_NOT_FOUND;
+  if (node->key == kNoIndexKey) return ERROR_FILE_NOT_FOUND;
+  const HiveIndex& x = state.index;
   // Wine merges repeated sections of a key; the value may stand in any of them.
-  for (int32_t i = node->section; i >= 0;) {
-    const HiveSection& section = state.image.sections[static_cast<size_t>(i)];
-    if (!section.removed) {
-      std::string text;
-      const int rc = ReadBytes(state, section.offset, section.length, &text);
-      if (rc != 0) {
-        Complain("cannot read " + PathOf(state) + ": " + std::strerror(rc));
-        return ERROR_REGISTRY_IO_FAILED;
-      }
-      if (ParseLinkTarget(text, target)) return ERROR_SUCCESS;
+  for (int32_t i = x.firstSection[node->key]; i >= 0; i = x.next[static_cast<size_t>(i)]) {
+    const auto at = static_cast<size_t>(i);
+    if (x.removed[at]) continue;
+    std::string text;
+    const int rc = ReadBytes(state, x.offset[at], x.SectionLength(at), &text);
+    if (rc != 0) {
+      Complain("cannot read " + PathOf(state) + ": " + std::strerror(rc));
+      return ERROR_REGISTRY_IO_FAILED;
     }
-    i = section.next;
+    if (ParseLinkTarget(text, target)) return ERROR_SUCCESS;
   }
   return ERROR_FILE_NOT_FOUND;
 }
@@ -312,7 +388,12 @@ void HiveStore::MarkDirty(Hive hive) { m_hives[static_cast<int>(hive)].dirty = t
 void HiveStore::DeleteLeaf(Hive hive, RegNode* node, uint64_t now) {
   HiveState& state = m_hives[static_cast<int>(hive)];
   RegNode* parent = node->parent;
-  RemoveSections(&state.image, node);
+  if (node->key != kNoIndexKey) {
+    HiveIndex& x = state.index;
+    x.flags[node->key] |= HiveIndex::kDeleted;
+    for (int32_t i = x.firstSection[node->key]; i >= 0; i = x.next[static_cast<size_t>(i)])
+      x.removed[static_cast<size_t>(i)] = true;
+  }
   node->deleted = true;
   parent->time = now;
   parent->children.Erase(node);  // may free the node when no handle holds it
@@ -322,12 +403,22 @@ void HiveStore::DeleteLeaf(Hive hive, RegNode* node, uint64_t now) {
 LONG HiveStore::Save(HiveState& state) {
   FileSystem& fs = CurrentFileSystem();
   const std::string path = PathOf(state);
-  HiveWriteRecord written;
+  std::vector<RegNode*> freshNodes;
+  std::vector<int32_t> after;
+  LONG found = CollectFresh(state, &freshNodes, &after);
+  if (found != ERROR_SUCCESS) return found;
+  std::vector<HiveFreshSection> fresh;
+  for (size_t i = 0; i < freshNodes.size(); ++i)
+    fresh.push_back({after[i], NewSectionText(freshNodes[i])});
   const HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
     return ReadBytes(state, offset, length, out);
   };
+  const HiveIndex& x = state.index;
   const auto produce = [&](const AtomicWriteSink& sink) {
-    return WriteHive(state.image, source, sink, &written);
+    return StreamHive(
+        x.headerLength, x.SectionCount(), [&](size_t i) { return x.offset[i]; },
+        [&](size_t i) { return x.SectionLength(i); }, [&](size_t i) { return !x.removed[i]; },
+        fresh, source, sink);
   };
   const auto beforeRename = [&]() {
     bool running = false;
@@ -365,8 +456,178 @@ LONG HiveStore::Save(HiveState& state) {
   fs.Close(state.fd);
   state.fd = fd;
   state.fileStat = st;
-  AdoptWrittenFile(&state.image, written, static_cast<uint64_t>(st.st_size));
+  AdoptSaved(state, freshNodes, fresh, static_cast<uint64_t>(st.st_size));
   return ERROR_SUCCESS;
+}
+
+int32_t HiveStore::LastLiveSection(const HiveState& state, const RegNode* node) const {
+  if (node->key == kNoIndexKey) return -1;
+  const HiveIndex& x = state.index;
+  int32_t last = -1;
+  for (int32_t i = x.firstSection[node->key]; i >= 0; i = x.next[static_cast<size_t>(i)])
+    if (!x.removed[static_cast<size_t>(i)]) last = std::max(last, i);
+  return last;
+}
+
+LONG HiveStore::LastInSubtree(HiveState& state, RegNode* top, int32_t* anchor) {
+  // Wine's order backwards: a key's subkeys from the last, each with its own subtree, then the
+  // key itself. Without recursion: a hostile file may nest keys very deep.
+  struct Frame {
+    RegNode* node;
+    size_t left;  // subkeys not yet looked at, counted from the end
+  };
+  std::vector<Frame> stack;
+  const Hive hive = &state == &m_hives[0] ? Hive::kMachine : Hive::kUser;
+  auto push = [&](RegNode* node) -> LONG {
+    if (!node->link) {
+      const LONG rc = Expand(hive, node);
+      if (rc != ERROR_SUCCESS) return rc;
+    }
+    stack.push_back(Frame{node, node->link ? 0 : node->children.size()});
+    return ERROR_SUCCESS;
+  };
+  *anchor = -1;
+  LONG rc = push(top);
+  while (rc == ERROR_SUCCESS && !stack.empty()) {
+    Frame& frame = stack.back();
+    if (frame.left > 0) {
+      RegNode* child = frame.node->children.At(--frame.left);
+      rc = push(child);
+      continue;
+    }
+    *anchor = LastLiveSection(state, frame.node);
+    if (*anchor >= 0) break;
+    stack.pop_back();
+  }
+  return rc;
+}
+
+LONG HiveStore::AnchorBefore(HiveState& state, RegNode* node, int32_t* anchor) {
+  const Hive hive = &state == &m_hives[0] ? Hive::kMachine : Hive::kUser;
+  *anchor = -1;
+  for (RegNode* at = node; at->parent != nullptr; at = at->parent) {
+    RegNode* parent = at->parent;
+    LONG rc = Expand(hive, parent);
+    if (rc != ERROR_SUCCESS) return rc;
+    size_t index = 0;
+    while (parent->children.At(index) != at) ++index;
+    while (index-- > 0) {
+      rc = LastInSubtree(state, parent->children.At(index), anchor);
+      if (rc != ERROR_SUCCESS || *anchor >= 0) return rc;
+    }
+    *anchor = LastLiveSection(state, parent);
+    if (*anchor >= 0) return ERROR_SUCCESS;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG HiveStore::CollectFresh(HiveState& state, std::vector<RegNode*>* nodes,
+                             std::vector<int32_t>* after) {
+  // Only keys in memory can have lost their sections or subkeys, or be new: the walk covers
+  // those, in Wine's order.
+  const Hive hive = &state == &m_hives[0] ? Hive::kMachine : Hive::kUser;
+  struct Frame {
+    RegNode* node;
+    size_t next;
+  };
+  std::vector<Frame> stack{Frame{state.root.get(), 0}};
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.node->link || top.next >= top.node->children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    RegNode* child = top.node->children.At(top.next++);
+    if (child->deleted) continue;
+    if (LastLiveSection(state, child) < 0 && child->children.empty()) {
+      LONG rc = Expand(hive, child);
+      if (rc != ERROR_SUCCESS) return rc;
+      if (child->children.empty()) nodes->push_back(child);
+    }
+    stack.push_back(Frame{child, 0});
+  }
+  // Anchors are looked for once the walk is over: the search makes keys, and a walk by position
+  // would see them.
+  for (RegNode* node : *nodes) {
+    int32_t anchor = -1;
+    const LONG rc = AnchorBefore(state, node, &anchor);
+    if (rc != ERROR_SUCCESS) return rc;
+    after->push_back(anchor);
+  }
+  // In file order; keys with the same anchor stay in Wine's order.
+  std::vector<size_t> order(nodes->size());
+  for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return (*after)[a] < (*after)[b]; });
+  std::vector<RegNode*> sortedNodes;
+  std::vector<int32_t> sortedAfter;
+  for (size_t i : order) {
+    sortedNodes.push_back((*nodes)[i]);
+    sortedAfter.push_back((*after)[i]);
+  }
+  *nodes = std::move(sortedNodes);
+  *after = std::move(sortedAfter);
+  return ERROR_SUCCESS;
+}
+
+void HiveStore::AdoptSaved(HiveState& state, const std::vector<RegNode*>& nodes,
+                           const std::vector<HiveFreshSection>& fresh, uint64_t fileSize) {
+  HiveIndex& x = state.index;
+  const size_t count = x.SectionCount();
+  std::vector<int32_t> remap(count, -1);
+  std::vector<uint64_t> offsets;
+  offsets.reserve(count + fresh.size());
+  uint64_t position = x.headerLength;
+  size_t nextFresh = 0;
+  std::vector<int32_t> freshIndex;
+  auto placeFresh = [&](int32_t after) {
+    for (; nextFresh < fresh.size() && fresh[nextFresh].after == after; ++nextFresh) {
+      freshIndex.push_back(static_cast<int32_t>(offsets.size()));
+      offsets.push_back(position);
+      position += fresh[nextFresh].text.size();
+    }
+  };
+  placeFresh(-1);
+  for (size_t i = 0; i < count; ++i) {
+    if (!x.removed[i]) {
+      remap[i] = static_cast<int32_t>(offsets.size());
+      offsets.push_back(position);
+      position += x.SectionLength(i);
+    }
+    placeFresh(static_cast<int32_t>(i));
+  }
+  // A key loses all its sections or none, so chains stay whole.
+  auto moved = [&](int32_t i) { return i < 0 ? -1 : remap[static_cast<size_t>(i)]; };
+  std::vector<int32_t> next(offsets.size(), -1);
+  for (size_t i = 0; i < count; ++i)
+    if (remap[i] >= 0) next[static_cast<size_t>(remap[i])] = moved(x.next[i]);
+  for (uint32_t k = 0; k < x.KeyCount(); ++k) {
+    x.firstSection[k] = moved(x.firstSection[k]);
+    // A key whose first naming header is gone has its name in memory, or is deleted.
+    const int32_t m = x.mention[k] == HiveIndex::kNone
+                          ? -1
+                          : moved(static_cast<int32_t>(x.mention[k]));
+    x.mention[k] = m < 0 ? HiveIndex::kNone : static_cast<uint32_t>(m);
+  }
+  for (size_t j = 0; j < nodes.size(); ++j) {
+    RegNode* node = nodes[j];
+    if (node->key == kNoIndexKey) {
+      node->key = x.KeyCount();
+      x.parent.push_back(node->parent->key);
+      x.nameHash.push_back(HashKeyName(node->name()));
+      x.mention.push_back(HiveIndex::kNone);
+      x.firstSection.push_back(-1);
+      x.time.push_back(node->time);
+      x.flags.push_back(HiveIndex::kMade);
+    }
+    x.firstSection[node->key] = freshIndex[j];
+    if (x.mention[node->key] == HiveIndex::kNone)
+      x.mention[node->key] = static_cast<uint32_t>(freshIndex[j]);
+  }
+  x.offset = std::move(offsets);
+  x.next = std::move(next);
+  x.removed.assign(x.offset.size(), false);
+  x.fileSize = fileSize;
 }
 
 LONG HiveStore::Flush() {

@@ -28,7 +28,8 @@ class HiveStore {
   void UseDefault();
   const std::string& Prefix() const { return m_prefix; }
 
-  // Makes the hive's tree available for this session, loading its file on first use.
+  // Makes the hive's tree available for this session, indexing its file on first use. Keys are
+  // made in memory as Child and Expand reach them.
   LONG Acquire(Hive hive);
   // Whether the hive's file was read in this process and has not failed since.
   bool Loaded(Hive hive) const;
@@ -36,8 +37,15 @@ class HiveStore {
   LONG Usable(Hive hive) const;
 
   RegNode* Root(Hive hive) const;
-  // HKLM\Software\Classes, or nullptr when the machine hive has none.
-  RegNode* ClassesRoot() const;
+  // HKLM\Software\Classes, or nullptr when the machine hive has none (or it could not be read:
+  // Usable then says why).
+  RegNode* ClassesRoot();
+
+  // The subkey `name` of a key of the hive, made from the file when it is not in memory yet;
+  // *out is nullptr when there is none. ERROR_SUCCESS, or why the file could not be read.
+  LONG Child(Hive hive, RegNode* node, std::u16string_view name, RegNode** out);
+  // Makes every subkey of a key present in its `children`, for listing it or seeing it is empty.
+  LONG Expand(Hive hive, RegNode* node);
 
   // Whether the machine hive's file says "#arch=win64": a prefix with a 32-bit (WoW64) view
   // beside its 64-bit one. False for the in-memory registry and before the hive is loaded.
@@ -63,7 +71,8 @@ class HiveStore {
  private:
   struct HiveState {
     const char* fileName = "";
-    HiveImage image;
+    HiveIndex index;
+    RegNodePtr root;
     bool loaded = false;
     bool dirty = false;
     bool current = false;  // checked against its file in this session: no need to look again
@@ -80,7 +89,20 @@ class HiveStore {
   void RemoveStaleTempFiles();
   LONG Load(HiveState& state);
   LONG Save(HiveState& state);
-  // Reads [offset, offset+length) of the file the image stands for.
+  RegNode* Make(HiveState& state, RegNode* parent, uint32_t key, std::u16string name);
+  LONG ReadName(HiveState& state, uint32_t key, std::u16string* name);
+  // The last section of a key that the next save keeps, or -1.
+  int32_t LastLiveSection(const HiveState& state, const RegNode* node) const;
+  // The section a new section for `node` follows: that of the key before it in Wine's order
+  // (pre-order, subkeys sorted) that has one, -1 for right after the header.
+  LONG AnchorBefore(HiveState& state, RegNode* node, int32_t* anchor);
+  LONG LastInSubtree(HiveState& state, RegNode* top, int32_t* anchor);
+  // Gathers the keys that need a section generated (no section, no subkeys) with their anchors.
+  LONG CollectFresh(HiveState& state, std::vector<RegNode*>* nodes, std::vector<int32_t>* after);
+  // Makes the index describe the file just written.
+  void AdoptSaved(HiveState& state, const std::vector<RegNode*>& nodes,
+                  const std::vector<HiveFreshSection>& fresh, uint64_t fileSize);
+  // Reads [offset, offset+length) of the file the index stands for, less at its end.
   int ReadBytes(const HiveState& state, uint64_t offset, uint64_t length, std::string* out) const;
   std::string PathOf(const HiveState& state) const;
   void Complain(const std::string& what);

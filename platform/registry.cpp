@@ -68,14 +68,6 @@ constexpr std::u16string_view kWow6432Node = u"Wow6432Node";
 
 bool IsWow6432Node(std::u16string_view name) { return NamesEqual(name, kWow6432Node); }
 
-// A key with a Wow6432Node child stands, in a redirected walk, for that child, unless the next
-// name is Wow6432Node itself or the key is one.
-RegNode* Wow64Of(RegNode* key, std::u16string_view next) {
-  if (IsWow6432Node(key->name()) || IsWow6432Node(next)) return key;
-  RegNode* wow = key->children.Find(kWow6432Node);
-  return wow != nullptr ? wow : key;
-}
-
 class Registry {
  public:
   std::mutex mutex;
@@ -86,6 +78,7 @@ class Registry {
   uint64_t failAt = 0;
   LONG failCode = ERROR_SUCCESS;
   RegistryView view = RegistryView::k64Bit;
+  bool held = false;  // HoldRegistrySession
 
   // Counts the call and applies an injected fault.
   bool InjectedFault(LONG* code) {
@@ -127,9 +120,19 @@ class Registry {
     return ERROR_SUCCESS;
   }
 
+  // A key with a Wow6432Node child stands, in a redirected walk, for that child, unless the next
+  // name is Wow6432Node itself or the key is one.
+  LONG Wow64Of(Place* at, std::u16string_view next) {
+    if (IsWow6432Node(at->node->name()) || IsWow6432Node(next)) return ERROR_SUCCESS;
+    RegNode* wow = nullptr;
+    const LONG rc = store.Child(at->hive, at->node, kWow6432Node, &wow);
+    if (wow != nullptr) at->node = wow;
+    return rc;
+  }
+
   // Software\Classes\Wow6432Node of a win64 prefix: a name missing there is looked up in the
   // 64-bit Classes, which the views share.
-  bool Shared(const Place& at) const {
+  bool Shared(const Place& at) {
     if (at.hive != HiveStore::Hive::kMachine || !store.Win64()) return false;
     RegNode* classes = store.ClassesRoot();
     return classes != nullptr && at.node->parent == classes && IsWow6432Node(at.node->name());
@@ -155,7 +158,8 @@ class Registry {
     if (rc != ERROR_SUCCESS) return rc;
     Place next{store.Root(HiveStore::Hive::kMachine), HiveStore::Hive::kMachine};
     for (size_t i = 1; i < names.size(); ++i) {
-      next.node = next.node->children.Find(names[i]);
+      rc = store.Child(next.hive, next.node, names[i], &next.node);
+      if (rc != ERROR_SUCCESS) return rc;
       if (next.node == nullptr) return ERROR_FILE_NOT_FOUND;
       rc = Follow(&next, depth + 1);
       if (rc != ERROR_SUCCESS) return rc;
@@ -171,19 +175,22 @@ class Registry {
                   size_t* found) {
     *found = 0;
     if (count == 0) return ERROR_SUCCESS;
-    if (walk.first32) at->node = Wow64Of(at->node, names[0]);
+    LONG rc = walk.first32 ? Wow64Of(at, names[0]) : ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS) return rc;
     size_t i = 0;
     for (;;) {
-      RegNode* sub = at->node->children.Find(names[i]);
-      if (sub == nullptr && walk.redirect && Shared(*at)) {
+      RegNode* sub = nullptr;
+      rc = store.Child(at->hive, at->node, names[i], &sub);
+      if (rc == ERROR_SUCCESS && sub == nullptr && walk.redirect && Shared(*at)) {
         at->node = at->node->parent;
-        sub = at->node->children.Find(names[i]);
+        rc = store.Child(at->hive, at->node, names[i], &sub);
       }
+      if (rc != ERROR_SUCCESS) return rc;
       if (sub == nullptr) break;
       at->node = sub;
       if (++i == count) break;
-      if (walk.redirect) at->node = Wow64Of(at->node, names[i]);
-      const LONG rc = Follow(at);
+      rc = walk.redirect ? Wow64Of(at, names[i]) : ERROR_SUCCESS;
+      if (rc == ERROR_SUCCESS) rc = Follow(at);
       if (rc != ERROR_SUCCESS) return rc;
     }
     *found = i;
@@ -192,8 +199,8 @@ class Registry {
 
   // The key a walk ends at: the Wow6432Node child for a redirected caller, a link's target.
   LONG Arrive(Place* at, const Walk& walk) {
-    if (walk.redirect) at->node = Wow64Of(at->node, u"");
-    return Follow(at);
+    const LONG rc = walk.redirect ? Wow64Of(at, u"") : ERROR_SUCCESS;
+    return rc != ERROR_SUCCESS ? rc : Follow(at);
   }
 
   // Wine's server opening `count` names from `*at`.
@@ -306,15 +313,21 @@ class Registry {
       rc = ServerOpen(&at, classes.data(), classes.size(), walk);
     } else {
       at.node = store.ClassesRoot();
-      rc = at.node != nullptr ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+      rc = at.node != nullptr ? ERROR_SUCCESS : NotFoundOr(at.hive);
       if (rc == ERROR_SUCCESS && walk.force32) {
-        at.node = at.node->children.Find(kWow6432Node);
-        if (at.node == nullptr) rc = ERROR_FILE_NOT_FOUND;
+        rc = store.Child(at.hive, at.node, kWow6432Node, &at.node);
+        if (rc == ERROR_SUCCESS && at.node == nullptr) rc = ERROR_FILE_NOT_FOUND;
       }
     }
     t->node = at.node;
     t->hive = at.hive;
     return rc;
+  }
+
+  // ERROR_FILE_NOT_FOUND, unless a lookup that found nothing failed to read the hive's file.
+  LONG NotFoundOr(HiveStore::Hive hive) const {
+    const LONG rc = store.Usable(hive);
+    return rc != ERROR_SUCCESS ? rc : ERROR_FILE_NOT_FOUND;
   }
 
   Target Resolve(HKEY hKey, REGSAM sam = 0) {
@@ -372,7 +385,7 @@ class Registry {
   // Ends a session once the last handle is gone: pending changes are saved and the prefix lock
   // is released so another process can take its turn.
   void EndCallLocked() {
-    if (handles.empty()) store.EndSession();
+    if (handles.empty() && !held) store.EndSession();
   }
 };
 
@@ -437,6 +450,7 @@ void UseMemoryRegistry() {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   r.handles.clear();
+  r.held = false;
   r.view = RegistryView::k64Bit;
   r.store.UseMemory();
 }
@@ -445,6 +459,7 @@ void UsePrefixRegistry(const std::string& prefix) {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   r.handles.clear();
+  r.held = false;
   r.view = RegistryView::k64Bit;
   r.store.UsePrefix(prefix);
 }
@@ -453,6 +468,7 @@ void UseDefaultRegistry() {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   r.handles.clear();
+  r.held = false;
   r.view = RegistryView::k64Bit;
   r.store.UseDefault();
 }
@@ -489,6 +505,13 @@ std::string RegistryPrefix() {
   Registry& r = TheRegistry();
   std::lock_guard<std::mutex> lock(r.mutex);
   return r.store.Prefix();
+}
+
+void HoldRegistrySession(bool hold) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.held = hold;
+  r.EndCallLocked();
 }
 
 LONG FlushRegistry() {
@@ -603,6 +626,7 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
       (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr))
     result = ERROR_INVALID_PARAMETER;
   RegNode* child = nullptr;
+  if (result == ERROR_SUCCESS) result = r.store.Expand(t.hive, t.node);
   if (result == ERROR_SUCCESS) {
     child = t.node->children.At(dwIndex);
     if (child == nullptr) result = ERROR_NO_MORE_ITEMS;
@@ -648,6 +672,10 @@ LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey) {
     Walk walk;
     if (result == ERROR_SUCCESS) result = r.WalkFor(0, &walk);
     if (result == ERROR_SUCCESS) result = r.OpenPath(&at, path.parts, walk);
+  }
+  if (result == ERROR_SUCCESS) {
+    RegNode* node = at.node;
+    result = r.store.Expand(at.hive, node);
   }
   if (result == ERROR_SUCCESS) {
     RegNode* node = at.node;

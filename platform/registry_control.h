@@ -37,6 +37,11 @@ const char* RegistryViewName(RegistryView view);
 // The prefix the registry uses, or empty for the in-memory registry.
 std::string RegistryPrefix();
 
+// While held, the registry's session stays open between calls: the prefix stays locked and each
+// changed file is saved once, when the hold ends (or a flush asks), rather than each time the
+// last handle closes. Work on several views is one session that way.
+void HoldRegistrySession(bool hold);
+
 // Saves every changed file now, whether or not handles are open. Returns ERROR_SUCCESS or the
 // error code of the first failure.
 LONG FlushRegistry();
