@@ -169,6 +169,7 @@ class HiveParser {
     *m_index = HiveIndex();
     if (m_image != nullptr) *m_image = HiveImage();
     m_table.assign(1024, HiveIndex::kNone);
+    m_index->loadTime = NowFileTime();
     NewKey(HiveIndex::kNone, 0, u"");
   }
 
@@ -179,7 +180,6 @@ class HiveParser {
     HiveIndex& x = *m_index;
     for (auto* v : {&x.parent, &x.nameHash, &x.mention}) v->reserve(n);
     x.firstSection.reserve(n);
-    x.time.reserve(n);
     x.flags.reserve(n);
     x.offset.reserve(n);
     x.next.reserve(n);
@@ -299,7 +299,10 @@ class HiveParser {
     for (uint32_t k = 0; k < x.KeyCount(); ++k) {
       RegNode* node = m_nodes[k].get();
       node->section = x.firstSection[k];
-      node->time = x.time[k];
+      if ((x.flags[k] & HiveIndex::kTimed) != 0) {
+        auto it = x.times.find(k);
+        node->time = it != x.times.end() ? it->second : m_sectionTimes[x.TimeSource(k)];
+      }
       node->link = (x.flags[k] & HiveIndex::kLink) != 0;
       for (int32_t i = node->section; i >= 0; i = x.next[static_cast<size_t>(i)])
         m_image->sections[static_cast<size_t>(i)].node = node;
@@ -350,7 +353,7 @@ class HiveParser {
     uint32_t seconds = 0;
     const uint64_t time = ReadSeconds(body.substr(used), &seconds)
                               ? seconds * kTicksPerSecond + kUnixEpochAsFileTime
-                              : NowFileTime();  // Wine gives such a key the load time
+                              : m_index->loadTime;  // Wine gives such a key the load time
     uint32_t key = 0;
     // Wine takes a path whose first unit is NUL for the branch root.
     const bool rootByNul = shared == 0 && !m_path.empty() && m_path[0] == u'\0';
@@ -530,7 +533,6 @@ class HiveParser {
     x.mention.push_back(parent == HiveIndex::kNone ? HiveIndex::kNone
                                                    : static_cast<uint32_t>(x.offset.size()));
     x.firstSection.push_back(-1);
-    x.time.push_back(0);
     x.flags.push_back(0);
     if (x.KeyCount() * 2 > m_table.size()) {
       m_table.assign(m_table.size() * 2, HiveIndex::kNone);
@@ -559,9 +561,15 @@ class HiveParser {
   // (an implied key takes the time of its first descendant in the file).
   void CloseSection(uint64_t /*end*/) {
     if (m_current < 0) return;
+    if (m_image != nullptr) m_sectionTimes.push_back(m_sectionTime);
+    if (m_sectionTime == 0) return;  // gives no key a time
     HiveIndex& x = *m_index;
-    for (uint32_t n = m_currentKey; n != HiveIndex::kNone && x.time[n] == 0; n = x.parent[n])
-      x.time[n] = m_sectionTime;
+    const auto current = static_cast<uint32_t>(m_current);
+    for (uint32_t n = m_currentKey; n != HiveIndex::kNone && (x.flags[n] & HiveIndex::kTimed) == 0;
+         n = x.parent[n]) {
+      x.flags[n] |= HiveIndex::kTimed;
+      if (x.TimeSource(n) != current) x.times[n] = m_sectionTime;
+    }
   }
 
   HiveIndex* m_index;
@@ -569,6 +577,7 @@ class HiveParser {
   const HiveByteSource* m_source;
   HiveParseError* m_error;
   std::vector<RegNodePtr> m_nodes;  // with an image: the key of each index key
+  std::vector<uint64_t> m_sectionTimes;  // with an image: the time each section gives
   std::vector<uint32_t> m_table;    // subkeys by parent and name hash, open addressing
   std::u16string m_readName;
   uint32_t m_currentKey = 0;
@@ -878,6 +887,43 @@ HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& sour
   return ParseFile(parser, fs, fd);
 }
 
+int ReadKeyTime(const HiveIndex& index, const HiveByteSource& source, uint32_t key,
+                uint64_t* time) {
+  *time = 0;
+  if ((index.flags[key] & HiveIndex::kTimed) == 0) return 0;
+  auto it = index.times.find(key);
+  if (it != index.times.end()) {
+    *time = it->second;
+    return 0;
+  }
+  const uint32_t section = index.TimeSource(key);
+  if (section == HiveIndex::kNone) return EINVAL;
+  std::string text;
+  const int rc = source(index.offset[section], index.SectionLength(section), &text);
+  if (rc != 0) return rc;
+  // As the parser read it: the seconds after the path, then any "#time=" option line.
+  const size_t open = text.find('[');
+  if (open == std::string::npos) return EINVAL;
+  const std::string_view body = std::string_view(text).substr(open + 1);
+  const size_t used = Unescape(body, ']', nullptr);
+  if (used == kNoEndChar) return EINVAL;
+  size_t end = body.find('\n', used);
+  uint32_t seconds = 0;
+  *time = ReadSeconds(body.substr(used, end == std::string_view::npos ? end : end - used),
+                      &seconds)
+              ? seconds * kTicksPerSecond + kUnixEpochAsFileTime
+              : index.loadTime;
+  while (end != std::string_view::npos) {
+    const size_t start = end + 1;
+    end = body.find('\n', start);
+    const std::string_view line = body.substr(start, end == std::string_view::npos ? end
+                                                                              : end - start);
+    const std::string_view rest = line.substr(std::min(line.size(), SkipSpaces(line, 0)));
+    if (StartsWith(rest, "#time=")) *time = ReadFileTime(rest.substr(6));
+  }
+  return 0;
+}
+
 uint32_t HashKeyName(std::u16string_view name) {
   uint32_t hash = 2166136261u;  // FNV-1a over the folded units
   for (char16_t c : name) hash = (hash ^ FoldChar(c)) * 16777619u;
@@ -896,8 +942,11 @@ void HiveIndex::IndexChildren() {
   for (uint32_t k = 1; k < n; ++k) ++childStart[parent[k] + 1];
   for (uint32_t k = 0; k < n; ++k) childStart[k + 1] += childStart[k];
   childKeys.assign(n > 0 ? n - 1 : 0, kNone);
-  std::vector<uint32_t> fill(childStart.begin(), childStart.end() - 1);
-  for (uint32_t k = 1; k < n; ++k) childKeys[fill[parent[k]]++] = k;
+  // Filled with each start as the cursor, which moves it to the next key's start; shifting the
+  // starts back one place restores them.
+  for (uint32_t k = 1; k < n; ++k) childKeys[childStart[parent[k]]++] = k;
+  for (uint32_t k = n; k > 0; --k) childStart[k] = childStart[k - 1];
+  childStart[0] = 0;
 }
 
 int ReadKeyName(const HiveIndex& index, const HiveByteSource& source, uint32_t key,

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -38,15 +39,18 @@ struct HiveImage {
 // back from the header of the first section whose path names it.
 struct HiveIndex {
   static constexpr uint32_t kNone = UINT32_MAX;
-  enum : uint8_t { kLink = 1, kMade = 2, kDeleted = 4 };  // key flags; kMade: a RegNode exists
+  // Key flags. kMade: a RegNode exists for it. kTimed: a section gave it a time, the time of
+  // the section of TimeSource unless `times` says otherwise.
+  enum : uint8_t { kLink = 1, kMade = 2, kDeleted = 4, kTimed = 8 };
 
   // Per key.
   std::vector<uint32_t> parent;      // kNone for the root
   std::vector<uint32_t> nameHash;    // HashKeyName of the name
   std::vector<uint32_t> mention;     // section whose header first names it; kNone when none does
   std::vector<int32_t> firstSection; // its own first section, -1 when implied
-  std::vector<uint64_t> time;
   std::vector<uint8_t> flags;
+  std::unordered_map<uint32_t, uint64_t> times;  // the few keys timed by another section
+  uint64_t loadTime = 0;  // the time of a section whose header gives none
   // Per section, in file order: where it starts, the same key's next section (Wine merges
   // repeated sections of one key), and whether it is left out of the next save.
   std::vector<uint64_t> offset;
@@ -64,6 +68,8 @@ struct HiveIndex {
     return (i + 1 < offset.size() ? offset[i + 1] : fileSize) - offset[i];
   }
   uint32_t Depth(uint32_t key) const;
+  // The section whose time a key takes: the first that names it (the first one for the root).
+  uint32_t TimeSource(uint32_t key) const { return key == 0 ? 0 : mention[key]; }
   // Lists every key's subkeys (childStart, childKeys) once the keys are all known.
   void IndexChildren();
 };
@@ -93,6 +99,10 @@ using HiveByteSource = std::function<int(uint64_t offset, uint64_t length, std::
 // subkeys listed; `source` reads the same file (to compare a name with one read earlier).
 HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& source,
                               HiveIndex* index, HiveParseError* error);
+
+// A key's last-write time as the index gives it; reads its time source's section.
+int ReadKeyTime(const HiveIndex& index, const HiveByteSource& source, uint32_t key,
+                uint64_t* time);
 
 // The name of an index key other than the root, as the header of its mention spells it; `source`
 // may give fewer bytes than asked at the end of the file.

@@ -222,7 +222,11 @@ LONG HiveStore::Load(HiveState& state) {
     const HiveIndex& x = state.index;
     state.root = MakeNode(u"");
     state.root->key = 0;
-    state.root->time = x.time[0];
+    const LONG timed = KeyTime(state, 0, &state.root->time);
+    if (timed != ERROR_SUCCESS) {
+      Unload(state);
+      return timed;
+    }
     state.root->link = (x.flags[0] & HiveIndex::kLink) != 0;
     state.root->expanded = x.childStart[0] == x.childStart[1];
     state.index.flags[0] |= HiveIndex::kMade;
@@ -282,18 +286,31 @@ RegNode* HiveStore::ClassesRoot() {
   return node;
 }
 
-RegNode* HiveStore::Make(HiveState& state, RegNode* parent, uint32_t key, std::u16string name) {
+LONG HiveStore::KeyTime(HiveState& state, uint32_t key, uint64_t* time) {
+  const HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
+    return ReadBytes(state, offset, length, out);
+  };
+  const int rc = ReadKeyTime(state.index, source, key, time);
+  if (rc == 0) return ERROR_SUCCESS;
+  Complain("cannot read " + PathOf(state) + " again: " + std::strerror(rc));
+  state.failure = ERROR_REGISTRY_IO_FAILED;
+  return state.failure;
+}
+
+LONG HiveStore::Make(HiveState& state, RegNode* parent, uint32_t key, std::u16string name,
+                     RegNode** out) {
   HiveIndex& x = state.index;
   RegNodePtr made = MakeNode(name);
+  const LONG rc = KeyTime(state, key, &made->time);
+  if (rc != ERROR_SUCCESS) return rc;
   made->parent = parent;
   made->key = key;
-  made->time = x.time[key];
   made->link = (x.flags[key] & HiveIndex::kLink) != 0;
   made->expanded = x.childStart[key] == x.childStart[key + 1];
   x.flags[key] |= HiveIndex::kMade;
-  RegNode* node = made.get();
+  *out = made.get();
   parent->children.Insert(std::move(made));
-  return node;
+  return ERROR_SUCCESS;
 }
 
 LONG HiveStore::ReadName(HiveState& state, uint32_t key, std::u16string* name) {
@@ -322,10 +339,7 @@ LONG HiveStore::Child(Hive hive, RegNode* node, std::u16string_view name, RegNod
       continue;
     const LONG rc = ReadName(state, k, &spelt);
     if (rc != ERROR_SUCCESS) return rc;
-    if (NamesEqual(spelt, name)) {
-      *out = Make(state, node, k, std::move(spelt));
-      return ERROR_SUCCESS;
-    }
+    if (NamesEqual(spelt, name)) return Make(state, node, k, std::move(spelt), out);
   }
   return ERROR_SUCCESS;
 }
@@ -338,9 +352,10 @@ LONG HiveStore::Expand(Hive hive, RegNode* node) {
   for (uint32_t i = x.childStart[node->key]; i < x.childStart[node->key + 1]; ++i) {
     const uint32_t k = x.childKeys[i];
     if ((x.flags[k] & (HiveIndex::kMade | HiveIndex::kDeleted)) != 0) continue;
-    const LONG rc = ReadName(state, k, &name);
+    LONG rc = ReadName(state, k, &name);
+    RegNode* made = nullptr;
+    if (rc == ERROR_SUCCESS) rc = Make(state, node, k, std::move(name), &made);
     if (rc != ERROR_SUCCESS) return rc;
-    Make(state, node, k, std::move(name));
   }
   node->expanded = true;
   return ERROR_SUCCESS;
@@ -574,6 +589,21 @@ void HiveStore::AdoptSaved(HiveState& state, const std::vector<RegNode*>& nodes,
                            const std::vector<HiveFreshSection>& fresh, uint64_t fileSize) {
   HiveIndex& x = state.index;
   const size_t count = x.SectionCount();
+  if (fresh.empty()) {
+    // The common case, without copies of the tables: a section left out stays in the index,
+    // removed and now empty, where it was.
+    uint64_t position = x.headerLength;
+    for (size_t i = 0; i < count; ++i) {
+      const uint64_t length = x.SectionLength(i);
+      x.offset[i] = position;
+      if (!x.removed[i]) position += length;
+    }
+    x.fileSize = fileSize;
+    // Such a key is deleted or in memory with its name: nothing reads its header again.
+    for (uint32_t& m : x.mention)
+      if (m != HiveIndex::kNone && x.removed[m]) m = HiveIndex::kNone;
+    return;
+  }
   std::vector<int32_t> remap(count, -1);
   std::vector<uint64_t> offsets;
   offsets.reserve(count + fresh.size());
@@ -617,7 +647,6 @@ void HiveStore::AdoptSaved(HiveState& state, const std::vector<RegNode*>& nodes,
       x.nameHash.push_back(HashKeyName(node->name()));
       x.mention.push_back(HiveIndex::kNone);
       x.firstSection.push_back(-1);
-      x.time.push_back(node->time);
       x.flags.push_back(HiveIndex::kMade);
     }
     x.firstSection[node->key] = freshIndex[j];

@@ -89,7 +89,8 @@ class HiveStore {
   void RemoveStaleTempFiles();
   LONG Load(HiveState& state);
   LONG Save(HiveState& state);
-  RegNode* Make(HiveState& state, RegNode* parent, uint32_t key, std::u16string name);
+  LONG Make(HiveState& state, RegNode* parent, uint32_t key, std::u16string name, RegNode** out);
+  LONG KeyTime(HiveState& state, uint32_t key, uint64_t* time);
   LONG ReadName(HiveState& state, uint32_t key, std::u16string* name);
   // The last section of a key that the next save keeps, or -1.
   int32_t LastLiveSection(const HiveState& state, const RegNode* node) const;
