@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the Linux program and repairs a copy of the bundled demo prefix (demo/prefix: a small Wine
-# registry with a damaged OLE Automation registration), showing the class key before and after.
+# Builds the Linux program (optimised: the release preset) and repairs a copy of the bundled demo
+# prefix (demo/prefix: a small Wine registry with a damaged OLE Automation registration), showing the
+# class key before and after.
 # Nothing of yours is touched: the copy lives in a temporary folder that is removed at the end.
 #
 # Usage: scripts/demo.sh [--stand-in]
@@ -13,9 +14,9 @@ repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 use_wine=1
 [[ ${1:-} == --stand-in ]] && use_wine=0
 
-echo "== Building the Linux program (cmake --preset linux)"
-(cd "$repo" && cmake --preset linux >/dev/null && cmake --build --preset linux --target oarepair >/dev/null)
-program=$repo/build/linux/app/oarepair
+echo "== Building the Linux program (cmake --preset release)"
+(cd "$repo" && cmake --preset release >/dev/null && cmake --build --preset release -j2 --target oarepair >/dev/null)
+program=$repo/build/release/app/oarepair
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/oarepair-demo.XXXXXX")
 prefix=$work/prefix
