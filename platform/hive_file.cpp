@@ -168,7 +168,6 @@ class HiveParser {
       : m_index(index), m_image(image), m_source(source), m_error(error) {
     *m_index = HiveIndex();
     if (m_image != nullptr) *m_image = HiveImage();
-    m_table.assign(1024, HiveIndex::kNone);
     m_index->loadTime = NowFileTime();
     NewKey(HiveIndex::kNone, 0, u"");
   }
@@ -282,6 +281,7 @@ class HiveParser {
     if (m_current < 0) x.headerLength = size;
     x.fileSize = size;
     m_table = std::vector<uint32_t>();
+    for (uint8_t& f : x.flags) f &= static_cast<uint8_t>(~(kHasChild | kInOrder));
     if (m_image == nullptr) {
       x.IndexChildren();
       return true;
@@ -478,20 +478,23 @@ class HiveParser {
     size_t i = 0;
     // The same spelling as in the previous header is the common case; only a different one
     // needs the case-folding comparison.
+    // m_lastNames may hold more names than m_lastPath: only the first m_lastPath.size() count.
     while (i < m_names.size() && depth < m_lastPath.size() &&
            (m_lastNames[depth] == m_names[i] || NamesEqual(m_lastNames[depth], m_names[i]))) {
       key = m_lastPath[depth++];
       ++i;
     }
-    m_lastPath.resize(depth);
-    m_lastNames.resize(depth);
+    m_lastPath.resize(depth);  // m_lastNames keeps its strings, and their memory, for reuse
     for (; i < m_names.size(); ++i) {
       const uint32_t hash = HashKeyName(m_names[i]);
       uint32_t child = HiveIndex::kNone;
-      if (!FindChild(key, hash, m_names[i], &child)) return HiveIndex::kNone;
-      if (child == HiveIndex::kNone) child = NewKey(key, hash, m_names[i]);
+      const size_t at = m_lastPath.size();
+      const bool past = PastLastChild(key, at, m_names[i]);
+      if (!past && !FindChild(key, hash, m_names[i], &child)) return HiveIndex::kNone;
+      if (child == HiveIndex::kNone) child = NewKey(key, hash, m_names[i], at, past);
+      if (m_lastNames.size() <= at) m_lastNames.resize(at + 1);
+      m_lastNames[at].assign(m_names[i]);
       m_lastPath.push_back(child);
-      m_lastNames.emplace_back(m_names[i]);
       key = child;
     }
     return key;
@@ -501,9 +504,24 @@ class HiveParser {
     return (parent * 0x9E3779B1u) ^ hash;
   }
 
+  // Whether `name` is surely not yet a subkey of `parent` (found at `depth` of a path) without a
+  // lookup: the key has no subkeys, or they were all made in Wine's order and the last one comes
+  // before it. Wine writes its files in that order, so a whole file is read with no lookup.
+  bool PastLastChild(uint32_t parent, size_t depth, std::u16string_view name) const {
+    const uint8_t flags = m_index->flags[parent];
+    if ((flags & kHasChild) == 0) return true;
+    return (flags & kInOrder) != 0 && depth < m_cursors.size() &&
+           m_cursors[depth].parent == parent && CompareNames(m_cursors[depth].name, name) < 0;
+  }
+
   // Looks for the subkey `name` of `parent`; false when a name could not be read back.
   bool FindChild(uint32_t parent, uint32_t hash, std::u16string_view name, uint32_t* found) {
     const HiveIndex& x = *m_index;
+    if (m_table.empty()) {
+      // Made on the first lookup, for every key so far.
+      m_table.assign(std::max<size_t>(1024, NextPowerOfTwo(x.KeyCount()) * 2), HiveIndex::kNone);
+      for (uint32_t k = 1; k < x.KeyCount(); ++k) Place(k);
+    }
     const size_t mask = m_table.size() - 1;
     for (size_t slot = Slot(parent, hash) & mask; m_table[slot] != HiveIndex::kNone;
          slot = (slot + 1) & mask) {
@@ -525,20 +543,39 @@ class HiveParser {
     return true;
   }
 
-  uint32_t NewKey(uint32_t parent, uint32_t hash, std::u16string_view name) {
+  static size_t NextPowerOfTwo(size_t n) {
+    size_t p = 1;
+    while (p < n) p *= 2;
+    return p;
+  }
+
+  // `inOrder`: PastLastChild held for it.
+  uint32_t NewKey(uint32_t parent, uint32_t hash, std::u16string_view name, size_t depth = 0,
+                  bool inOrder = false) {
     HiveIndex& x = *m_index;
     const uint32_t key = x.KeyCount();
+    if (parent != HiveIndex::kNone) {
+      // A subkey made out of order, or after another key's at this depth, ends the parent's
+      // run of subkeys known to be in order.
+      if (!inOrder && (x.flags[parent] & kHasChild) != 0) x.flags[parent] &= ~kInOrder;
+      x.flags[parent] |= kHasChild;
+      if (m_cursors.size() <= depth) m_cursors.resize(depth + 1);
+      m_cursors[depth].parent = parent;
+      m_cursors[depth].name.assign(name);
+    }
     x.parent.push_back(parent);
     x.nameHash.push_back(hash);
     x.mention.push_back(parent == HiveIndex::kNone ? HiveIndex::kNone
                                                    : static_cast<uint32_t>(x.offset.size()));
     x.firstSection.push_back(-1);
-    x.flags.push_back(0);
-    if (x.KeyCount() * 2 > m_table.size()) {
-      m_table.assign(m_table.size() * 2, HiveIndex::kNone);
-      for (uint32_t k = 1; k < key; ++k) Place(k);
+    x.flags.push_back(kInOrder);
+    if (!m_table.empty()) {
+      if (x.KeyCount() * 2 > m_table.size()) {
+        m_table.assign(m_table.size() * 2, HiveIndex::kNone);
+        for (uint32_t k = 1; k < key; ++k) Place(k);
+      }
+      if (parent != HiveIndex::kNone) Place(key);
     }
-    if (parent != HiveIndex::kNone) Place(key);
     if (m_image != nullptr) {
       RegNodePtr node = MakeNode(name);
       if (parent != HiveIndex::kNone) {
@@ -578,7 +615,16 @@ class HiveParser {
   HiveParseError* m_error;
   std::vector<RegNodePtr> m_nodes;  // with an image: the key of each index key
   std::vector<uint64_t> m_sectionTimes;  // with an image: the time each section gives
-  std::vector<uint32_t> m_table;    // subkeys by parent and name hash, open addressing
+  // Flags of a key while the file is read, cleared when it is done.
+  static constexpr uint8_t kHasChild = 16;
+  static constexpr uint8_t kInOrder = 32;  // its subkeys were made in Wine's order
+  struct Cursor {
+    uint32_t parent = HiveIndex::kNone;  // the key whose subkey was made last at this depth
+    std::u16string name;                 // that subkey's name
+  };
+  std::vector<Cursor> m_cursors;   // by depth
+  std::vector<uint32_t> m_table;   // subkeys by parent and name hash, open addressing; made on
+                                   // the first lookup
   std::u16string m_readName;
   uint32_t m_currentKey = 0;
   bool m_readError = false;
@@ -925,9 +971,28 @@ int ReadKeyTime(const HiveIndex& index, const HiveByteSource& source, uint32_t k
 }
 
 uint32_t HashKeyName(std::u16string_view name) {
-  uint32_t hash = 2166136261u;  // FNV-1a over the folded units
-  for (char16_t c : name) hash = (hash ^ FoldChar(c)) * 16777619u;
-  return hash;
+  // Four folded units at a time: every key of a file is hashed while it is read.
+  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  uint64_t hash = kMul ^ name.size();
+  for (size_t i = 0; i < name.size(); i += 4) {
+    char16_t units[4] = {0, 0, 0, 0};
+    const size_t n = std::min<size_t>(4, name.size() - i);
+    std::memcpy(units, name.data() + i, n * sizeof(char16_t));
+    uint64_t word = 0;
+    std::memcpy(&word, units, sizeof word);
+    if ((word & 0xFF80FF80FF80FF80ull) == 0) {
+      // ASCII only: add 0x20 to every unit from 'A' (0x41) to 'Z' (0x5A), all four at once.
+      const uint64_t fromA = word + 0x003F003F003F003Full;
+      const uint64_t pastZ = word + 0x0025002500250025ull;
+      word += ((fromA & ~pastZ) & 0x0080008000800080ull) >> 2;
+    } else {
+      for (char16_t& c : units) c = FoldChar(c);
+      std::memcpy(&word, units, sizeof word);
+    }
+    hash = (hash ^ word) * kMul;
+    hash ^= hash >> 29;
+  }
+  return static_cast<uint32_t>(hash ^ (hash >> 32));
 }
 
 uint32_t HiveIndex::Depth(uint32_t key) const {

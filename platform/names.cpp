@@ -52,10 +52,7 @@ const std::vector<char16_t>& FoldTable() {
 
 }  // namespace
 
-char16_t FoldChar(char16_t c) {
-  if (c < 0x80) return (c >= 'A' && c <= 'Z') ? static_cast<char16_t>(c + 32) : c;
-  return FoldTable()[c];
-}
+char16_t FoldNonAscii(char16_t c) { return FoldTable()[c]; }
 
 int CompareNames(std::u16string_view a, std::u16string_view b) {
   const size_t n = a.size() < b.size() ? a.size() : b.size();

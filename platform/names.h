@@ -10,8 +10,15 @@ namespace oarepair::platform {
 // Longest key-name component Wine accepts, in UTF-16 code units.
 constexpr size_t kMaxKeyNameLength = 256;
 
-// Lowercase mapping of one UTF-16 code unit, as Wine folds names for lookup and ordering.
-char16_t FoldChar(char16_t c);
+// Lowercase mapping of one UTF-16 code unit from 0x80, as Wine folds names.
+char16_t FoldNonAscii(char16_t c);
+
+// Lowercase mapping of one UTF-16 code unit, as Wine folds names for lookup and ordering. Inline
+// for ASCII: every name comparison and every name read from a file goes through it.
+inline char16_t FoldChar(char16_t c) {
+  if (c < 0x80) return (c >= 'A' && c <= 'Z') ? static_cast<char16_t>(c + 32) : c;
+  return FoldNonAscii(c);
+}
 
 // Wine's order: fold both names unit by unit; on an equal common prefix the shorter comes first.
 int CompareNames(std::u16string_view a, std::u16string_view b);
