@@ -933,8 +933,23 @@ HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& sour
   return ParseFile(parser, fs, fd);
 }
 
-int ReadKeyTime(const HiveIndex& index, const HiveByteSource& source, uint32_t key,
-                uint64_t* time) {
+int KeyFromSection(const HiveIndex& index, uint32_t key, std::string_view text,
+                   std::u16string* name, uint64_t* time) {
+  // As the parser read the header: the path up to ']', then the seconds, then any "#time="
+  // option line of the section.
+  const size_t open = text.find('[');
+  if (open == std::string_view::npos) return EINVAL;
+  const std::string_view body = text.substr(open + 1);
+  std::u16string path;
+  const size_t used = Unescape(body, ']', &path);
+  if (used == kNoEndChar) return EINVAL;
+  if (name != nullptr) {
+    std::vector<std::u16string_view> names;
+    SplitKeyPath(path, &names);
+    const uint32_t depth = index.Depth(key);
+    if (depth == 0 || depth > names.size()) return EINVAL;
+    name->assign(names[depth - 1]);
+  }
   *time = 0;
   if ((index.flags[key] & HiveIndex::kTimed) == 0) return 0;
   auto it = index.times.find(key);
@@ -942,17 +957,6 @@ int ReadKeyTime(const HiveIndex& index, const HiveByteSource& source, uint32_t k
     *time = it->second;
     return 0;
   }
-  const uint32_t section = index.TimeSource(key);
-  if (section == HiveIndex::kNone) return EINVAL;
-  std::string text;
-  const int rc = source(index.offset[section], index.SectionLength(section), &text);
-  if (rc != 0) return rc;
-  // As the parser read it: the seconds after the path, then any "#time=" option line.
-  const size_t open = text.find('[');
-  if (open == std::string::npos) return EINVAL;
-  const std::string_view body = std::string_view(text).substr(open + 1);
-  const size_t used = Unescape(body, ']', nullptr);
-  if (used == kNoEndChar) return EINVAL;
   size_t end = body.find('\n', used);
   uint32_t seconds = 0;
   *time = ReadSeconds(body.substr(used, end == std::string_view::npos ? end : end - used),

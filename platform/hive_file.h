@@ -100,9 +100,11 @@ using HiveByteSource = std::function<int(uint64_t offset, uint64_t length, std::
 HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& source,
                               HiveIndex* index, HiveParseError* error);
 
-// A key's last-write time as the index gives it; reads its time source's section.
-int ReadKeyTime(const HiveIndex& index, const HiveByteSource& source, uint32_t key,
-                uint64_t* time);
+// A key's name and last-write time, from the text of the section that first names it (its time
+// source; for the root only the time is asked, `name` null). 0, or EINVAL when the text is not
+// such a section.
+int KeyFromSection(const HiveIndex& index, uint32_t key, std::string_view text,
+                   std::u16string* name, uint64_t* time);
 
 // The name of an index key other than the root, as the header of its mention spells it; `source`
 // may give fewer bytes than asked at the end of the file.

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <unordered_set>
 #include <vector>
 
 #include "platform/atomic_file.h"
@@ -222,7 +223,14 @@ LONG HiveStore::Load(HiveState& state) {
     const HiveIndex& x = state.index;
     state.root = MakeNode(u"");
     state.root->key = 0;
-    const LONG timed = KeyTime(state, 0, &state.root->time);
+    // A file without sections gives its root no time.
+    const LONG timed =
+        (x.flags[0] & HiveIndex::kTimed) == 0
+            ? ERROR_SUCCESS
+            : ReadKeys(state, {0}, [&](uint32_t, std::u16string_view, uint64_t time) -> LONG {
+                state.root->time = time;
+                return ERROR_SUCCESS;
+              });
     if (timed != ERROR_SUCCESS) {
       Unload(state);
       return timed;
@@ -286,42 +294,63 @@ RegNode* HiveStore::ClassesRoot() {
   return node;
 }
 
-LONG HiveStore::KeyTime(HiveState& state, uint32_t key, uint64_t* time) {
-  const HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
-    return ReadBytes(state, offset, length, out);
-  };
-  const int rc = ReadKeyTime(state.index, source, key, time);
-  if (rc == 0) return ERROR_SUCCESS;
+LONG HiveStore::ReadKeys(HiveState& state, std::vector<uint32_t> keys, const KeyVisitor& visit) {
+  const HiveIndex& x = state.index;
+  const auto sectionOf = [&x](uint32_t k) { return x.TimeSource(k); };
+  std::sort(keys.begin(), keys.end(),
+            [&](uint32_t a, uint32_t b) { return sectionOf(a) < sectionOf(b); });
+  // Keys near each other in the file (the subkeys of one key, mostly) are read in one piece.
+  constexpr uint64_t kSpan = uint64_t{1} << 20;
+  std::string text;
+  std::u16string name;
+  for (size_t first = 0; first < keys.size();) {
+    for (size_t i = first; i < keys.size(); ++i)
+      if (sectionOf(keys[i]) == HiveIndex::kNone) return Unreadable(state, EINVAL);
+    const uint64_t start = x.offset[sectionOf(keys[first])];
+    size_t last = first + 1;
+    while (last < keys.size() && x.offset[sectionOf(keys[last])] +
+                                         x.SectionLength(sectionOf(keys[last])) - start <=
+                                     kSpan)
+      ++last;
+    const uint32_t tail = sectionOf(keys[last - 1]);
+    const int rc = ReadBytes(state, start, x.offset[tail] + x.SectionLength(tail) - start, &text);
+    if (rc != 0) return Unreadable(state, rc);
+    for (size_t i = first; i < last; ++i) {
+      const uint32_t section = sectionOf(keys[i]);
+      const uint64_t from = x.offset[section] - start;
+      if (from > text.size()) return Unreadable(state, EIO);
+      uint64_t time = 0;
+      const std::string_view piece =
+          std::string_view(text).substr(from, x.SectionLength(section));
+      const int bad = KeyFromSection(x, keys[i], piece, keys[i] == 0 ? nullptr : &name, &time);
+      if (bad != 0) return Unreadable(state, bad);
+      const LONG done = visit(keys[i], name, time);
+      if (done != ERROR_SUCCESS) return done;
+    }
+    first = last;
+  }
+  return ERROR_SUCCESS;
+}
+
+LONG HiveStore::Unreadable(HiveState& state, int rc) {
   Complain("cannot read " + PathOf(state) + " again: " + std::strerror(rc));
   state.failure = ERROR_REGISTRY_IO_FAILED;
   return state.failure;
 }
 
-LONG HiveStore::Make(HiveState& state, RegNode* parent, uint32_t key, std::u16string name,
-                     RegNode** out) {
+RegNode* HiveStore::Make(HiveState& state, RegNode* parent, uint32_t key,
+                         std::u16string_view name, uint64_t time) {
   HiveIndex& x = state.index;
   RegNodePtr made = MakeNode(name);
-  const LONG rc = KeyTime(state, key, &made->time);
-  if (rc != ERROR_SUCCESS) return rc;
+  made->time = time;
   made->parent = parent;
   made->key = key;
   made->link = (x.flags[key] & HiveIndex::kLink) != 0;
   made->expanded = x.childStart[key] == x.childStart[key + 1];
   x.flags[key] |= HiveIndex::kMade;
-  *out = made.get();
+  RegNode* node = made.get();
   parent->children.Insert(std::move(made));
-  return ERROR_SUCCESS;
-}
-
-LONG HiveStore::ReadName(HiveState& state, uint32_t key, std::u16string* name) {
-  const HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
-    return ReadBytes(state, offset, length, out);
-  };
-  const int rc = ReadKeyName(state.index, source, key, name);
-  if (rc == 0) return ERROR_SUCCESS;
-  Complain("cannot read " + PathOf(state) + " again: " + std::strerror(rc));
-  state.failure = ERROR_REGISTRY_IO_FAILED;
-  return state.failure;
+  return node;
 }
 
 // Keys made from the index, and keys made since it was read, are found by name in `children`;
@@ -330,35 +359,50 @@ LONG HiveStore::Child(Hive hive, RegNode* node, std::u16string_view name, RegNod
   *out = node->children.Find(name);
   if (*out != nullptr || node->expanded) return ERROR_SUCCESS;
   HiveState& state = m_hives[static_cast<int>(hive)];
-  const HiveIndex& x = state.index;
+  HiveIndex& x = state.index;
   const uint32_t hash = HashKeyName(name);
-  std::u16string spelt;
-  for (uint32_t i = x.childStart[node->key]; i < x.childStart[node->key + 1]; ++i) {
-    const uint32_t k = x.childKeys[i];
-    if (x.nameHash[k] != hash || (x.flags[k] & (HiveIndex::kMade | HiveIndex::kDeleted)) != 0)
-      continue;
-    const LONG rc = ReadName(state, k, &spelt);
-    if (rc != ERROR_SUCCESS) return rc;
-    if (NamesEqual(spelt, name)) return Make(state, node, k, std::move(spelt), out);
+  const auto begin = x.childKeys.begin() + x.childStart[node->key];
+  const auto end = x.childKeys.begin() + x.childStart[node->key + 1];
+  const auto hashLess = [&x](uint32_t a, uint32_t b) { return x.nameHash[a] < x.nameHash[b]; };
+  // A few lookups scan the subkeys (a repair makes two or three in CLSID); a key looked in
+  // often, as when a big tree is deleted key by key, has them sorted by hash once.
+  if (!node->byHash && end - begin > 64 && ++node->scans > 8) {
+    std::sort(begin, end, hashLess);
+    node->byHash = true;
   }
-  return ERROR_SUCCESS;
+  auto from = begin;
+  auto to = end;
+  if (node->byHash) {
+    from = std::partition_point(begin, end, [&](uint32_t k) { return x.nameHash[k] < hash; });
+    to = std::partition_point(from, end, [&](uint32_t k) { return x.nameHash[k] == hash; });
+  }
+  std::vector<uint32_t> candidates;
+  for (auto it = from; it != to; ++it)
+    if (x.nameHash[*it] == hash && (x.flags[*it] & (HiveIndex::kMade | HiveIndex::kDeleted)) == 0)
+      candidates.push_back(*it);
+  return ReadKeys(state, std::move(candidates),
+                  [&](uint32_t key, std::u16string_view spelt, uint64_t time) -> LONG {
+                    if (*out == nullptr && NamesEqual(spelt, name))
+                      *out = Make(state, node, key, spelt, time);
+                    return ERROR_SUCCESS;
+                  });
 }
 
 LONG HiveStore::Expand(Hive hive, RegNode* node) {
   if (node->expanded) return ERROR_SUCCESS;
   HiveState& state = m_hives[static_cast<int>(hive)];
   const HiveIndex& x = state.index;
-  std::u16string name;
-  for (uint32_t i = x.childStart[node->key]; i < x.childStart[node->key + 1]; ++i) {
-    const uint32_t k = x.childKeys[i];
-    if ((x.flags[k] & (HiveIndex::kMade | HiveIndex::kDeleted)) != 0) continue;
-    LONG rc = ReadName(state, k, &name);
-    RegNode* made = nullptr;
-    if (rc == ERROR_SUCCESS) rc = Make(state, node, k, std::move(name), &made);
-    if (rc != ERROR_SUCCESS) return rc;
-  }
-  node->expanded = true;
-  return ERROR_SUCCESS;
+  std::vector<uint32_t> keys;
+  for (uint32_t i = x.childStart[node->key]; i < x.childStart[node->key + 1]; ++i)
+    if ((x.flags[x.childKeys[i]] & (HiveIndex::kMade | HiveIndex::kDeleted)) == 0)
+      keys.push_back(x.childKeys[i]);
+  const LONG rc = ReadKeys(state, std::move(keys),
+                           [&](uint32_t key, std::u16string_view name, uint64_t time) -> LONG {
+                             Make(state, node, key, name, time);
+                             return ERROR_SUCCESS;
+                           });
+  if (rc == ERROR_SUCCESS) node->expanded = true;
+  return rc;
 }
 
 int HiveStore::ReadBytes(const HiveState& state, uint64_t offset, uint64_t length,
@@ -517,35 +561,17 @@ LONG HiveStore::LastInSubtree(HiveState& state, RegNode* top, int32_t* anchor) {
   return rc;
 }
 
-LONG HiveStore::AnchorBefore(HiveState& state, RegNode* node, int32_t* anchor) {
-  const Hive hive = &state == &m_hives[0] ? Hive::kMachine : Hive::kUser;
-  *anchor = -1;
-  for (RegNode* at = node; at->parent != nullptr; at = at->parent) {
-    RegNode* parent = at->parent;
-    LONG rc = Expand(hive, parent);
-    if (rc != ERROR_SUCCESS) return rc;
-    size_t index = 0;
-    while (parent->children.At(index) != at) ++index;
-    while (index-- > 0) {
-      rc = LastInSubtree(state, parent->children.At(index), anchor);
-      if (rc != ERROR_SUCCESS || *anchor >= 0) return rc;
-    }
-    *anchor = LastLiveSection(state, parent);
-    if (*anchor >= 0) return ERROR_SUCCESS;
-  }
-  return ERROR_SUCCESS;
-}
-
 LONG HiveStore::CollectFresh(HiveState& state, std::vector<RegNode*>* nodes,
                              std::vector<int32_t>* after) {
-  // Only keys in memory can have lost their sections or subkeys, or be new: the walk covers
-  // those, in Wine's order.
+  // Only keys in memory can have lost their sections or subkeys, or be new: a first walk over
+  // those finds the keys that need a section.
   const Hive hive = &state == &m_hives[0] ? Hive::kMachine : Hive::kUser;
   struct Frame {
     RegNode* node;
     size_t next;
   };
   std::vector<Frame> stack{Frame{state.root.get(), 0}};
+  std::unordered_set<const RegNode*> fresh;
   while (!stack.empty()) {
     Frame& top = stack.back();
     if (top.node->link || top.next >= top.node->children.size()) {
@@ -553,22 +579,61 @@ LONG HiveStore::CollectFresh(HiveState& state, std::vector<RegNode*>* nodes,
       continue;
     }
     RegNode* child = top.node->children.At(top.next++);
-    if (child->deleted) continue;
     if (LastLiveSection(state, child) < 0 && child->children.empty()) {
-      LONG rc = Expand(hive, child);
+      const LONG rc = Expand(hive, child);
       if (rc != ERROR_SUCCESS) return rc;
-      if (child->children.empty()) nodes->push_back(child);
+      if (child->children.empty()) fresh.insert(child);
     }
     stack.push_back(Frame{child, 0});
   }
-  // Anchors are looked for once the walk is over: the search makes keys, and a walk by position
-  // would see them.
-  for (RegNode* node : *nodes) {
-    int32_t anchor = -1;
-    const LONG rc = AnchorBefore(state, node, &anchor);
-    if (rc != ERROR_SUCCESS) return rc;
-    after->push_back(anchor);
+  if (fresh.empty()) return ERROR_SUCCESS;
+
+  // Then Wine's order over the keys above them, every subkey of those made: each new section
+  // follows the last section before its key. A subtree with no new section is not walked; what
+  // counts of it is its last section in that order, looked for from its end.
+  std::unordered_set<const RegNode*> above;
+  for (const RegNode* node : fresh)
+    for (const RegNode* n = node->parent; n != nullptr && above.insert(n).second; n = n->parent) {
+    }
+  int32_t anchor = LastLiveSection(state, state.root.get());
+  LONG rc = Expand(hive, state.root.get());
+  stack.assign(1, Frame{state.root.get(), 0});
+  while (rc == ERROR_SUCCESS && !stack.empty()) {
+    Frame& top = stack.back();
+    const ChildList& children = top.node->children;
+    if (top.next >= children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    RegNode* child = children.At(top.next);
+    if (fresh.count(child) != 0) {
+      nodes->push_back(child);
+      after->push_back(anchor);
+      ++top.next;
+    } else if (above.count(child) != 0) {
+      ++top.next;
+      const int32_t own = LastLiveSection(state, child);
+      if (own >= 0) anchor = own;
+      rc = Expand(hive, child);
+      stack.push_back(Frame{child, 0});
+    } else {
+      // A run of subtrees without new sections: the last section among them, from the end.
+      size_t end = top.next;
+      while (end < children.size() && fresh.count(children.At(end)) == 0 &&
+             above.count(children.At(end)) == 0)
+        ++end;
+      for (size_t i = end; i-- > top.next && rc == ERROR_SUCCESS;) {
+        int32_t last = -1;
+        rc = LastInSubtree(state, children.At(i), &last);
+        if (last >= 0) {
+          anchor = last;
+          break;
+        }
+      }
+      top.next = end;
+    }
   }
+  if (rc != ERROR_SUCCESS) return rc;
   // In file order; keys with the same anchor stay in Wine's order.
   std::vector<size_t> order(nodes->size());
   for (size_t i = 0; i < order.size(); ++i) order[i] = i;

@@ -4,7 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/hive_file.h"
 #include "platform/prefix.h"
@@ -89,16 +91,19 @@ class HiveStore {
   void RemoveStaleTempFiles();
   LONG Load(HiveState& state);
   LONG Save(HiveState& state);
-  LONG Make(HiveState& state, RegNode* parent, uint32_t key, std::u16string name, RegNode** out);
-  LONG KeyTime(HiveState& state, uint32_t key, uint64_t* time);
-  LONG ReadName(HiveState& state, uint32_t key, std::u16string* name);
+  RegNode* Make(HiveState& state, RegNode* parent, uint32_t key, std::u16string_view name,
+               uint64_t time);
+  // Reads the name and time of index keys from their sections and hands each to `visit`; a
+  // failure to read makes the hive unusable for the session.
+  using KeyVisitor = std::function<LONG(uint32_t key, std::u16string_view name, uint64_t time)>;
+  LONG ReadKeys(HiveState& state, std::vector<uint32_t> keys, const KeyVisitor& visit);
+  LONG Unreadable(HiveState& state, int rc);
   // The last section of a key that the next save keeps, or -1.
   int32_t LastLiveSection(const HiveState& state, const RegNode* node) const;
-  // The section a new section for `node` follows: that of the key before it in Wine's order
-  // (pre-order, subkeys sorted) that has one, -1 for right after the header.
-  LONG AnchorBefore(HiveState& state, RegNode* node, int32_t* anchor);
+  // The last section in Wine's order (pre-order, subkeys sorted) of a subtree, or -1.
   LONG LastInSubtree(HiveState& state, RegNode* top, int32_t* anchor);
-  // Gathers the keys that need a section generated (no section, no subkeys) with their anchors.
+  // Gathers the keys that need a section generated (no section, no subkeys), in file order,
+  // each with the section it follows (-1: the header).
   LONG CollectFresh(HiveState& state, std::vector<RegNode*>* nodes, std::vector<int32_t>* after);
   // Makes the index describe the file just written.
   void AdoptSaved(HiveState& state, const std::vector<RegNode*>& nodes,

@@ -155,6 +155,9 @@ class RegNode {
   bool link = false;       // a #link key: Wine resolves it, so we never descend into it
   // Every subkey is in `children`; false while some of the index's are still only in the file.
   bool expanded = true;
+  // Its index subkeys are sorted by name hash, for a key looked in often (see HiveStore::Child).
+  bool byHash = false;
+  uint16_t scans = 0;  // lookups among its index subkeys while they were not sorted
 
  private:
   friend class RegNodePtr;
