@@ -689,24 +689,11 @@ std::vector<NewSection> CollectNewSections(const HiveImage& image) {
     else if (node->children.empty() && node != image.root.get())
       found.push_back(NewSection{anchor, node});  // the branch root exists without a section
   };
-  struct Frame {
-    const RegNode* node;
-    size_t next;
-  };
-  std::vector<Frame> stack;
   visit(image.root.get());
-  stack.push_back(Frame{image.root.get(), 0});
-  while (!stack.empty()) {
-    Frame& top = stack.back();
-    if (top.node->link || top.next >= top.node->children.size()) {
-      stack.pop_back();
-      continue;
-    }
-    RegNode* child = top.node->children.At(top.next++);
-    if (child == nullptr || child->deleted) continue;
+  VisitInWineOrder(image.root.get(), [&](RegNode* child) {
     visit(child);
-    stack.push_back(Frame{child, 0});
-  }
+    return true;
+  });
   std::stable_sort(found.begin(), found.end(),
                    [](const NewSection& a, const NewSection& b) { return a.after < b.after; });
   return found;

@@ -566,27 +566,16 @@ LONG HiveStore::CollectFresh(HiveState& state, std::vector<RegNode*>* nodes,
   // Only keys in memory can have lost their sections or subkeys, or be new: a first walk over
   // those finds the keys that need a section.
   const Hive hive = &state == &m_hives[0] ? Hive::kMachine : Hive::kUser;
-  struct Frame {
-    RegNode* node;
-    size_t next;
-  };
-  std::vector<Frame> stack{Frame{state.root.get(), 0}};
   std::unordered_set<const RegNode*> fresh;
-  while (!stack.empty()) {
-    Frame& top = stack.back();
-    if (top.node->link || top.next >= top.node->children.size()) {
-      stack.pop_back();
-      continue;
-    }
-    RegNode* child = top.node->children.At(top.next++);
+  LONG rc = ERROR_SUCCESS;
+  VisitInWineOrder(state.root.get(), [&](RegNode* child) {
     if (LastLiveSection(state, child) < 0 && child->children.empty()) {
-      const LONG rc = Expand(hive, child);
-      if (rc != ERROR_SUCCESS) return rc;
+      rc = Expand(hive, child);
       if (child->children.empty()) fresh.insert(child);
     }
-    stack.push_back(Frame{child, 0});
-  }
-  if (fresh.empty()) return ERROR_SUCCESS;
+    return rc == ERROR_SUCCESS;
+  });
+  if (rc != ERROR_SUCCESS || fresh.empty()) return rc;
 
   // Then Wine's order over the keys above them, every subkey of those made: each new section
   // follows the last section before its key. A subtree with no new section is not walked; what
@@ -596,8 +585,12 @@ LONG HiveStore::CollectFresh(HiveState& state, std::vector<RegNode*>* nodes,
     for (const RegNode* n = node->parent; n != nullptr && above.insert(n).second; n = n->parent) {
     }
   int32_t anchor = LastLiveSection(state, state.root.get());
-  LONG rc = Expand(hive, state.root.get());
-  stack.assign(1, Frame{state.root.get(), 0});
+  rc = Expand(hive, state.root.get());
+  struct Frame {
+    RegNode* node;
+    size_t next;
+  };
+  std::vector<Frame> stack{Frame{state.root.get(), 0}};
   while (rc == ERROR_SUCCESS && !stack.empty()) {
     Frame& top = stack.back();
     const ChildList& children = top.node->children;

@@ -175,6 +175,30 @@ class RegNode {
 
 static_assert(alignof(RegNode) >= alignof(char16_t), "the name follows the key");
 
+// Visits every key below `root` in Wine's order (pre-order, subkeys sorted), without entering
+// link keys or deleted ones and without recursion (a hostile file may nest keys very deep); stops as soon as
+// `visit` returns false, and then returns false.
+template <class F>
+bool VisitInWineOrder(RegNode* root, F&& visit) {
+  struct Frame {
+    RegNode* node;
+    size_t next;
+  };
+  std::vector<Frame> stack{Frame{root, 0}};
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.node->link || top.next >= top.node->children.size()) {
+      stack.pop_back();
+      continue;
+    }
+    RegNode* child = top.node->children.At(top.next++);
+    if (child->deleted) continue;  // cut off with its subtree
+    if (!visit(child)) return false;
+    stack.push_back(Frame{child, 0});
+  }
+  return true;
+}
+
 inline RegNodePtr::RegNodePtr(const RegNodePtr& other) noexcept : m_node(other.m_node) {
   if (m_node != nullptr) m_node->m_refs.fetch_add(1, std::memory_order_relaxed);
 }
