@@ -301,7 +301,6 @@ LONG HiveStore::ReadKeys(HiveState& state, std::vector<uint32_t> keys, const Key
             [&](uint32_t a, uint32_t b) { return sectionOf(a) < sectionOf(b); });
   // Keys near each other in the file (the subkeys of one key, mostly) are read in one piece.
   constexpr uint64_t kSpan = uint64_t{1} << 20;
-  std::string text;
   std::u16string name;
   for (size_t first = 0; first < keys.size();) {
     for (size_t i = first; i < keys.size(); ++i)
@@ -313,15 +312,21 @@ LONG HiveStore::ReadKeys(HiveState& state, std::vector<uint32_t> keys, const Key
                                      kSpan)
       ++last;
     const uint32_t tail = sectionOf(keys[last - 1]);
-    const int rc = ReadBytes(state, start, x.offset[tail] + x.SectionLength(tail) - start, &text);
-    if (rc != 0) return Unreadable(state, rc);
+    const uint64_t length = x.offset[tail] + x.SectionLength(tail) - start;
+    // The piece read last is kept: a session making keys one after the other (deleting a tree)
+    // mostly finds the next ones in it.
+    if (start < state.windowStart || start + length > state.windowStart + state.window.size()) {
+      const int rc = ReadBytes(state, start, std::max(length, kSpan), &state.window);
+      if (rc != 0) return Unreadable(state, rc);
+      state.windowStart = start;
+    }
+    const std::string_view text = std::string_view(state.window).substr(start - state.windowStart);
     for (size_t i = first; i < last; ++i) {
       const uint32_t section = sectionOf(keys[i]);
       const uint64_t from = x.offset[section] - start;
       if (from > text.size()) return Unreadable(state, EIO);
       uint64_t time = 0;
-      const std::string_view piece =
-          std::string_view(text).substr(from, x.SectionLength(section));
+      const std::string_view piece = text.substr(from, x.SectionLength(section));
       const int bad = KeyFromSection(x, keys[i], piece, keys[i] == 0 ? nullptr : &name, &time);
       if (bad != 0) return Unreadable(state, bad);
       const LONG done = visit(keys[i], name, time);
@@ -516,6 +521,7 @@ LONG HiveStore::Save(HiveState& state) {
   state.fd = fd;
   state.fileStat = st;
   AdoptSaved(state, freshNodes, fresh, static_cast<uint64_t>(st.st_size));
+  state.window.clear();  // it held the old file
   return ERROR_SUCCESS;
 }
 

@@ -80,7 +80,9 @@ class HiveStore {
     bool current = false;  // checked against its file in this session: no need to look again
     LONG failure = ERROR_SUCCESS;
     bool win64 = false;  // its header says "#arch=win64"
-    int fd = -1;  // the file the image was read from, kept open to copy untouched sections
+    int fd = -1;  // the file the index was read from, kept open to copy untouched sections
+    std::string window;  // the last piece of it read to make keys, from windowStart
+    uint64_t windowStart = 0;
     struct stat fileStat {};
   };
 
