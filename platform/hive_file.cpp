@@ -937,6 +937,7 @@ int KeyFromSection(const HiveIndex& index, uint32_t key, std::string_view text,
     if (depth == 0 || depth > names.size()) return EINVAL;
     name->assign(names[depth - 1]);
   }
+  if (time == nullptr) return 0;
   *time = 0;
   if ((index.flags[key] & HiveIndex::kTimed) == 0) return 0;
   auto it = index.times.find(key);
@@ -1011,22 +1012,12 @@ int ReadKeyName(const HiveIndex& index, const HiveByteSource& source, uint32_t k
   const uint64_t start = index.offset[index.mention[key]];
   // The header follows at most a blank line; a long path is read in growing pieces.
   std::string text;
-  std::u16string path;
   for (uint64_t want = 512;; want *= 4) {
     const int rc = source(start, want, &text);  // may stop short at the end of the file
     if (rc != 0) return rc;
-    const size_t open = text.find('[');
-    if (open != std::string::npos &&
-        Unescape(std::string_view(text).substr(open + 1), ']', &path) != kNoEndChar)
-      break;
+    if (KeyFromSection(index, key, text, name, nullptr) == 0) return 0;
     if (text.size() < want) return EINVAL;  // the file ends first
   }
-  std::vector<std::u16string_view> names;
-  SplitKeyPath(path, &names);
-  const uint32_t depth = index.Depth(key);
-  if (depth == 0 || depth > names.size()) return EINVAL;
-  name->assign(names[depth - 1]);
-  return 0;
 }
 
 int StreamHive(uint64_t headerLength, size_t sectionCount,

@@ -101,8 +101,8 @@ HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& sour
                               HiveIndex* index, HiveParseError* error);
 
 // A key's name and last-write time, from the text of the section that first names it (its time
-// source; for the root only the time is asked, `name` null). 0, or EINVAL when the text is not
-// such a section.
+// source). Either may be null: the root has no name, and a header alone gives the name. 0, or
+// EINVAL when the text does not start such a section.
 int KeyFromSection(const HiveIndex& index, uint32_t key, std::string_view text,
                    std::u16string* name, uint64_t* time);
 

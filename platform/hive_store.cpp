@@ -542,7 +542,7 @@ LONG HiveStore::LastInSubtree(HiveState& state, RegNode* top, int32_t* anchor) {
     size_t left;  // subkeys not yet looked at, counted from the end
   };
   std::vector<Frame> stack;
-  const Hive hive = &state == &m_hives[0] ? Hive::kMachine : Hive::kUser;
+  const Hive hive = HiveOf(state);
   auto push = [&](RegNode* node) -> LONG {
     if (!node->link) {
       const LONG rc = Expand(hive, node);
@@ -571,7 +571,7 @@ LONG HiveStore::CollectFresh(HiveState& state, std::vector<RegNode*>* nodes,
                              std::vector<int32_t>* after) {
   // Only keys in memory can have lost their sections or subkeys, or be new: a first walk over
   // those finds the keys that need a section.
-  const Hive hive = &state == &m_hives[0] ? Hive::kMachine : Hive::kUser;
+  const Hive hive = HiveOf(state);
   std::unordered_set<const RegNode*> fresh;
   LONG rc = ERROR_SUCCESS;
   VisitInWineOrder(state.root.get(), [&](RegNode* child) {

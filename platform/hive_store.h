@@ -93,6 +93,9 @@ class HiveStore {
   void RemoveStaleTempFiles();
   LONG Load(HiveState& state);
   LONG Save(HiveState& state);
+  Hive HiveOf(const HiveState& state) const {
+    return &state == &m_hives[0] ? Hive::kMachine : Hive::kUser;
+  }
   RegNode* Make(HiveState& state, RegNode* parent, uint32_t key, std::u16string_view name,
                uint64_t time);
   // Reads the name and time of index keys from their sections and hands each to `visit`; a

@@ -3,7 +3,6 @@
 // tree of every key, whether the session saw one path or all of them.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,10 +24,7 @@ using oarepair::test_support::ReadFile;
 using oarepair::test_support::RegFileHeader;
 using oarepair::test_support::RegSection;
 using oarepair::test_support::ScratchFolder;
-
-void Spit(const std::string& path, const std::string& text) {
-  std::ofstream(path, std::ios::binary) << text;
-}
+using oarepair::test_support::WriteFile;
 
 // Opens and lists every key below `key`, so that every one of them is in memory.
 void TouchAll(HKEY key) {
@@ -98,8 +94,8 @@ class LazyStoreTest : public ::testing::Test {
   // session; with `everything`, after making every key. Returns the saved system.reg.
   std::string Apply(const std::string& system, const std::vector<std::string>& ops,
                     bool everything) {
-    Spit(m_prefix / "system.reg", system);
-    Spit(m_prefix / "user.reg", RegFileHeader());
+    WriteFile(m_prefix / "system.reg", system);
+    WriteFile(m_prefix / "user.reg", RegFileHeader());
     p::UsePrefixRegistry(m_prefix.Path());
     p::HoldRegistrySession(true);
     if (everything) TouchAll(HKEY_LOCAL_MACHINE);
@@ -129,8 +125,8 @@ TEST_F(LazyStoreTest, ASessionMakesOnlyTheKeysOnItsPathUntilItLists) {
     system += RegSection("Software\\\\Classes\\\\CLSID\\\\{" + std::to_string(10000 + i) +
                              "}\\\\InprocServer32",
                          1700000000, "@=\"x.dll\"\n");
-  Spit(m_prefix / "system.reg", system);
-  Spit(m_prefix / "user.reg", RegFileHeader());
+  WriteFile(m_prefix / "system.reg", system);
+  WriteFile(m_prefix / "user.reg", RegFileHeader());
   p::UsePrefixRegistry(m_prefix.Path());
   const size_t before = p::TreeBlocksInUse();
   HKEY clsid = nullptr;
@@ -153,8 +149,8 @@ TEST_F(LazyStoreTest, ANameIsFoundUnderAnySpellingAndKeepsTheFilesFirstOne) {
       RegFileHeader("REGISTRY\\\\Machine") +
       RegSection("Software\\\\Mixed\\\\\\xc4ste\\\\Leaf", 1700000000) +
       RegSection("Software\\\\MIXED\\\\\\xe4STE", 1700000001, "@=\"v\"\n");
-  Spit(m_prefix / "system.reg", system);
-  Spit(m_prefix / "user.reg", RegFileHeader());
+  WriteFile(m_prefix / "system.reg", system);
+  WriteFile(m_prefix / "user.reg", RegFileHeader());
   p::UsePrefixRegistry(m_prefix.Path());
   HKEY key = nullptr;
   // "\xe4" is a-umlaut in the narrow code page; Wine folds it with its capital.
