@@ -506,22 +506,18 @@ LONG HiveStore::Save(HiveState& state) {
     return state.failure;
   }
   state.dirty = false;
-  // Serve the next save from the file just written.
-  int fd = -1;
+  // The index and the tree together still describe what was just written: the old file's live
+  // sections and the new ones, which the tree regenerates at the next save. So the old file,
+  // which the open descriptor keeps alive until the hive is unloaded, goes on serving its
+  // sections, and only the new file's identity is recorded, to tell a later change by others.
   struct stat st {};
-  rc = fs.Open(path, O_RDONLY | O_CLOEXEC, 0, &fd);
-  if (rc == 0) rc = fs.FStat(fd, &st);
+  rc = fs.Stat(path, &st);
   if (rc != 0) {
-    if (fd >= 0) fs.Close(fd);
-    Complain("cannot reopen " + path + " after saving it: " + std::strerror(rc));
+    Complain("cannot examine " + path + " after saving it: " + std::strerror(rc));
     state.failure = ERROR_REGISTRY_IO_FAILED;
     return ERROR_SUCCESS;  // the save itself is on disk
   }
-  fs.Close(state.fd);
-  state.fd = fd;
   state.fileStat = st;
-  AdoptSaved(state, freshNodes, fresh, static_cast<uint64_t>(st.st_size));
-  state.window.clear();  // it held the old file
   return ERROR_SUCCESS;
 }
 
@@ -647,80 +643,6 @@ LONG HiveStore::CollectFresh(HiveState& state, std::vector<RegNode*>* nodes,
   *nodes = std::move(sortedNodes);
   *after = std::move(sortedAfter);
   return ERROR_SUCCESS;
-}
-
-void HiveStore::AdoptSaved(HiveState& state, const std::vector<RegNode*>& nodes,
-                           const std::vector<HiveFreshSection>& fresh, uint64_t fileSize) {
-  HiveIndex& x = state.index;
-  const size_t count = x.SectionCount();
-  if (fresh.empty()) {
-    // The common case, without copies of the tables: a section left out stays in the index,
-    // removed and now empty, where it was.
-    uint64_t position = x.headerLength;
-    for (size_t i = 0; i < count; ++i) {
-      const uint64_t length = x.SectionLength(i);
-      x.offset[i] = position;
-      if (!x.removed[i]) position += length;
-    }
-    x.fileSize = fileSize;
-    // Such a key is deleted or in memory with its name: nothing reads its header again.
-    for (uint32_t& m : x.mention)
-      if (m != HiveIndex::kNone && x.removed[m]) m = HiveIndex::kNone;
-    return;
-  }
-  std::vector<int32_t> remap(count, -1);
-  std::vector<uint64_t> offsets;
-  offsets.reserve(count + fresh.size());
-  uint64_t position = x.headerLength;
-  size_t nextFresh = 0;
-  std::vector<int32_t> freshIndex;
-  auto placeFresh = [&](int32_t after) {
-    for (; nextFresh < fresh.size() && fresh[nextFresh].after == after; ++nextFresh) {
-      freshIndex.push_back(static_cast<int32_t>(offsets.size()));
-      offsets.push_back(position);
-      position += fresh[nextFresh].text.size();
-    }
-  };
-  placeFresh(-1);
-  for (size_t i = 0; i < count; ++i) {
-    if (!x.removed[i]) {
-      remap[i] = static_cast<int32_t>(offsets.size());
-      offsets.push_back(position);
-      position += x.SectionLength(i);
-    }
-    placeFresh(static_cast<int32_t>(i));
-  }
-  // A key loses all its sections or none, so chains stay whole.
-  auto moved = [&](int32_t i) { return i < 0 ? -1 : remap[static_cast<size_t>(i)]; };
-  std::vector<int32_t> next(offsets.size(), -1);
-  for (size_t i = 0; i < count; ++i)
-    if (remap[i] >= 0) next[static_cast<size_t>(remap[i])] = moved(x.next[i]);
-  for (uint32_t k = 0; k < x.KeyCount(); ++k) {
-    x.firstSection[k] = moved(x.firstSection[k]);
-    // A key whose first naming header is gone has its name in memory, or is deleted.
-    const int32_t m = x.mention[k] == HiveIndex::kNone
-                          ? -1
-                          : moved(static_cast<int32_t>(x.mention[k]));
-    x.mention[k] = m < 0 ? HiveIndex::kNone : static_cast<uint32_t>(m);
-  }
-  for (size_t j = 0; j < nodes.size(); ++j) {
-    RegNode* node = nodes[j];
-    if (node->key == kNoIndexKey) {
-      node->key = x.KeyCount();
-      x.parent.push_back(node->parent->key);
-      x.nameHash.push_back(HashKeyName(node->name()));
-      x.mention.push_back(HiveIndex::kNone);
-      x.firstSection.push_back(-1);
-      x.flags.push_back(HiveIndex::kMade);
-    }
-    x.firstSection[node->key] = freshIndex[j];
-    if (x.mention[node->key] == HiveIndex::kNone)
-      x.mention[node->key] = static_cast<uint32_t>(freshIndex[j]);
-  }
-  x.offset = std::move(offsets);
-  x.next = std::move(next);
-  x.removed.assign(x.offset.size(), false);
-  x.fileSize = fileSize;
 }
 
 LONG HiveStore::Flush() {

@@ -110,9 +110,6 @@ class HiveStore {
   // Gathers the keys that need a section generated (no section, no subkeys), in file order,
   // each with the section it follows (-1: the header).
   LONG CollectFresh(HiveState& state, std::vector<RegNode*>* nodes, std::vector<int32_t>* after);
-  // Makes the index describe the file just written.
-  void AdoptSaved(HiveState& state, const std::vector<RegNode*>& nodes,
-                  const std::vector<HiveFreshSection>& fresh, uint64_t fileSize);
   // Reads [offset, offset+length) of the file the index stands for, less at its end.
   int ReadBytes(const HiveState& state, uint64_t offset, uint64_t length, std::string* out) const;
   std::string PathOf(const HiveState& state) const;

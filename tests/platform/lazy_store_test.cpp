@@ -91,9 +91,11 @@ class LazyStoreTest : public ::testing::Test {
   void TearDown() override { p::UseMemoryRegistry(); }
 
   // Runs `ops` (lines "+path" to create, "-path" to delete) over a fresh copy of `system`, in one
-  // session; with `everything`, after making every key. Returns the saved system.reg.
+  // session; with `everything`, after making every key; with `saveEach`, saving after every
+  // change, so that later saves start from a file the session has already replaced. Returns the
+  // saved system.reg.
   std::string Apply(const std::string& system, const std::vector<std::string>& ops,
-                    bool everything) {
+                    bool everything, bool saveEach = false) {
     WriteFile(m_prefix / "system.reg", system);
     WriteFile(m_prefix / "user.reg", RegFileHeader());
     p::UsePrefixRegistry(m_prefix.Path());
@@ -110,6 +112,9 @@ class LazyStoreTest : public ::testing::Test {
         EXPECT_TRUE(rc == ERROR_SUCCESS || rc == ERROR_FILE_NOT_FOUND ||
                     rc == ERROR_ACCESS_DENIED)
             << path << ": " << rc;
+      }
+      if (saveEach) {
+        EXPECT_EQ(p::FlushRegistry(), ERROR_SUCCESS) << path;
       }
     }
     p::HoldRegistrySession(false);
@@ -202,6 +207,7 @@ TEST_F(LazyStoreTest, ChangesSaveAsTheyWouldFromTheWholeTree) {
       ops.push_back((random() % 2 == 0 ? "+" : "-") + names[random() % names.size()]);
     const std::string lazy = Apply(system, ops, false);
     const std::string touched = Apply(system, ops, true);
+    const std::string savedEach = Apply(system, ops, round % 2 == 0, true);
     p::HiveImage tree;
     p::HiveParseError treeError;
     ASSERT_EQ(p::ParseHiveText(system, &tree, &treeError), p::HiveParseStatus::kOk);
@@ -210,6 +216,7 @@ TEST_F(LazyStoreTest, ChangesSaveAsTheyWouldFromTheWholeTree) {
     for (const std::string& op : ops) what += op + " ";
     ASSERT_EQ(lazy, WriteImage(tree, system)) << what;
     ASSERT_EQ(touched, lazy) << what;
+    ASSERT_EQ(savedEach, lazy) << what;
     p::HiveImage image;
     p::HiveParseError error;
     ASSERT_EQ(p::ParseHiveText(lazy, &image, &error), p::HiveParseStatus::kOk) << error.message;
