@@ -23,10 +23,9 @@ namespace oarepair::bench {
 namespace {
 
 using platform::FileSystem;
-using platform::HiveImage;
+using platform::HiveIndex;
 using platform::HiveParseError;
 using platform::HiveParseStatus;
-using platform::HiveSection;
 
 const char kClassesKey[] = "CLSID";
 const char kDispatchClassId[] = "{00020420-0000-0000-C000-000000000046}";
@@ -62,15 +61,6 @@ class OpenFile {
   int m_fd = -1;
 };
 
-bool Parse(int fd, HiveImage* image, std::string* message) {
-  HiveParseError error;
-  if (platform::ParseHiveFile(platform::PosixFileSystem(), fd, image, &error) ==
-      HiveParseStatus::kOk)
-    return true;
-  *message = error.message.empty() ? "cannot parse the file" : error.message;
-  return false;
-}
-
 platform::HiveByteSource SourceOf(int fd) {
   return [fd](uint64_t offset, uint64_t length, std::string* out) {
     out->resize(length);
@@ -87,6 +77,25 @@ platform::HiveByteSource SourceOf(int fd) {
   };
 }
 
+// The registry's load: one validating pass that records the index of the file's sections.
+bool Parse(int fd, HiveIndex* index, std::string* message) {
+  HiveParseError error;
+  if (platform::IndexHiveFile(platform::PosixFileSystem(), fd, SourceOf(fd), index, &error) ==
+      HiveParseStatus::kOk)
+    return true;
+  *message = error.message.empty() ? "cannot parse the file" : error.message;
+  return false;
+}
+
+// The registry's save of an unchanged file: every section streamed from the original.
+int Write(const HiveIndex& index, const platform::HiveByteSource& source,
+          const platform::HiveByteSink& sink) {
+  return platform::StreamHive(
+      index.headerLength, index.SectionCount(), [&](size_t i) { return index.offset[i]; },
+      [&](size_t i) { return index.SectionLength(i); }, [&](size_t i) { return !index.removed[i]; },
+      {}, source, sink);
+}
+
 void SetSizeCounters(benchmark::State& state, uint64_t bytes, size_t sections) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
   state.counters["n"] = static_cast<double>(bytes);
@@ -94,7 +103,7 @@ void SetSizeCounters(benchmark::State& state, uint64_t bytes, size_t sections) {
   state.counters["sections"] = static_cast<double>(sections);
 }
 
-// Parsing system.reg into the key tree and section table (the file is in the page cache).
+// Checking and indexing system.reg (the file is in the page cache).
 void HiveLoad(benchmark::State& state, const std::string& file) {
   OpenFile in(file, O_RDONLY);
   if (in.Fd() < 0) {
@@ -103,15 +112,15 @@ void HiveLoad(benchmark::State& state, const std::string& file) {
   }
   size_t sections = 0;
   for (auto _ : state) {
-    auto image = std::make_unique<HiveImage>();
+    auto index = std::make_unique<HiveIndex>();
     std::string message;
-    if (!Parse(in.Fd(), image.get(), &message)) {
+    if (!Parse(in.Fd(), index.get(), &message)) {
       state.SkipWithError(message.c_str());
       break;
     }
-    sections = image->sections.size();
+    sections = index->SectionCount();
     state.PauseTiming();
-    image.reset();  // freeing the tree is not loading
+    index.reset();  // freeing the index is not loading
     state.ResumeTiming();
   }
   SetSizeCounters(state, FileSize(file), sections);
@@ -120,20 +129,20 @@ void HiveLoad(benchmark::State& state, const std::string& file) {
 // Loads `file` (open as `in`) for a save benchmark that writes into `dir`; skips the benchmark
 // with the reason when it cannot.
 bool LoadForSave(benchmark::State& state, const std::string& file, const OpenFile& in,
-                 const TempDir& dir, HiveImage* image) {
+                 const TempDir& dir, HiveIndex* index) {
   std::string message;
-  if (in.Fd() >= 0 && dir.Valid() && Parse(in.Fd(), image, &message)) return true;
+  if (in.Fd() >= 0 && dir.Valid() && Parse(in.Fd(), index, &message)) return true;
   state.SkipWithError(("cannot load " + file + ": " + message).c_str());
   return false;
 }
 
-// Writing the loaded tree back: every section copied from the original file, new ones made, into
-// a plain file without fsync, so this is the cost of producing the bytes.
+// Writing the loaded file back: every section copied from the original file into a plain file
+// without fsync, so this is the cost of producing the bytes.
 void HiveSave(benchmark::State& state, const std::string& file) {
   OpenFile in(file, O_RDONLY);
   TempDir dir;
-  HiveImage image;
-  if (!LoadForSave(state, file, in, dir, &image)) return;
+  HiveIndex index;
+  if (!LoadForSave(state, file, in, dir, &index)) return;
   const std::string outPath = dir.File("out.reg");
   const platform::HiveByteSource source = SourceOf(in.Fd());
   for (auto _ : state) {
@@ -144,7 +153,7 @@ void HiveSave(benchmark::State& state, const std::string& file) {
       const platform::HiveByteSink sink = [fd](const char* data, size_t size) {
         return platform::PosixFileSystem().Write(fd, data, size);
       };
-      written = fd >= 0 && platform::WriteHive(image, source, sink) == 0;
+      written = fd >= 0 && Write(index, source, sink) == 0;
     }
     state.PauseTiming();
     // A new file each time: truncating the last one would free its pages inside the timing.
@@ -156,19 +165,19 @@ void HiveSave(benchmark::State& state, const std::string& file) {
       break;
     }
   }
-  SetSizeCounters(state, FileSize(file), image.sections.size());
+  SetSizeCounters(state, FileSize(file), index.SectionCount());
 }
 
 // The store's save: a temp file beside the target, fsync, rename, fsync of the folder.
 void HiveSaveAtomic(benchmark::State& state, const std::string& file) {
   OpenFile in(file, O_RDONLY);
   TempDir dir;
-  HiveImage image;
-  if (!LoadForSave(state, file, in, dir, &image)) return;
+  HiveIndex index;
+  if (!LoadForSave(state, file, in, dir, &index)) return;
   const std::string outPath = dir.File("system.reg");
   const platform::HiveByteSource source = SourceOf(in.Fd());
   const auto produce = [&](const platform::AtomicWriteSink& sink) {
-    return platform::WriteHive(image, source, sink);
+    return Write(index, source, sink);
   };
   for (auto _ : state) {
     if (platform::AtomicReplaceFile(platform::PosixFileSystem(), outPath, produce) != 0) {
@@ -176,7 +185,7 @@ void HiveSaveAtomic(benchmark::State& state, const std::string& file) {
       break;
     }
   }
-  SetSizeCounters(state, FileSize(file), image.sections.size());
+  SetSizeCounters(state, FileSize(file), index.SectionCount());
 }
 
 // What the repair program does to the registry, in process: load system.reg, delete the
@@ -299,12 +308,12 @@ int RunPeakCase(const std::string& which, const std::string& path) {
   const long baseline = StatusKb("VmRSS");
   const Clock::time_point start = Clock::now();
   const double cpuStart = ProcessCpuSeconds();
-  // Freed only after the time is taken: the program never frees its tree either.
-  HiveImage image;
+  // Freed only after the time is taken: the program never frees its index either.
+  HiveIndex index;
   if (which == "load" || which == "save") {
     OpenFile in(path, O_RDONLY);
     std::string message;
-    if (in.Fd() < 0 || !Parse(in.Fd(), &image, &message)) {
+    if (in.Fd() < 0 || !Parse(in.Fd(), &index, &message)) {
       std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), message.c_str());
       return 1;
     }
@@ -315,7 +324,7 @@ int RunPeakCase(const std::string& which, const std::string& path) {
       const platform::HiveByteSink sink = [fd](const char* data, size_t size) {
         return platform::PosixFileSystem().Write(fd, data, size);
       };
-      if (fd < 0 || platform::WriteHive(image, SourceOf(in.Fd()), sink) != 0) return 1;
+      if (fd < 0 || Write(index, SourceOf(in.Fd()), sink) != 0) return 1;
     }
   } else if (which == "repair") {
     platform::UsePrefixRegistry(path);

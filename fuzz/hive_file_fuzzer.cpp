@@ -24,10 +24,12 @@
 #include "platform/names.h"
 #include "platform/registry_control.h"
 #include "platform/win32.h"
+#include "tests/support/hive_image.h"
 
 namespace {
 
 namespace p = oarepair::platform;
+namespace ts = oarepair::test_support;
 
 constexpr uint64_t kFixedNow = 133500000000000000ULL;
 
@@ -89,52 +91,11 @@ void Describe(const p::RegNode* node, bool fold, std::string* out) {
   out->push_back('}');
 }
 
-std::string Shape(const p::HiveImage& image, bool fold = false) {
+std::string Shape(const ts::HiveImage& image, bool fold = false) {
   std::string out;
   if (image.root) Describe(image.root.get(), fold, &out);
   return out;
 }
-
-// The bytes of one input as an open file behind the file-system seam, handed out in reads of
-// at most `piece` bytes, so that lines split across reads are joined as they are in big files.
-class MemoryFile final : public p::FileSystem {
- public:
-  MemoryFile(const std::string& text, size_t piece) : m_text(text), m_piece(piece) {}
-  int PRead(int, void* buf, size_t n, uint64_t offset, size_t* got) override {
-    if (offset >= m_text.size()) {
-      *got = 0;
-      return 0;
-    }
-    *got = std::min({n, m_piece, m_text.size() - static_cast<size_t>(offset)});
-    std::memcpy(buf, m_text.data() + offset, *got);
-    return 0;
-  }
-  int Read(int, void*, size_t, size_t*) override { return ENOSYS; }
-  int FStat(int, struct stat* st) override {
-    *st = {};
-    st->st_mode = S_IFREG | 0644;
-    st->st_size = static_cast<off_t>(m_text.size());
-    return 0;
-  }
-  int Open(const std::string&, int, mode_t, int*) override { return ENOSYS; }
-  int Write(int, const void*, size_t) override { return ENOSYS; }
-  int Fsync(int) override { return ENOSYS; }
-  int Close(int) override { return 0; }
-  int Rename(const std::string&, const std::string&) override { return ENOSYS; }
-  int Unlink(const std::string&) override { return ENOSYS; }
-  int Stat(const std::string&, struct stat*) override { return ENOSYS; }
-  int LStat(const std::string&, struct stat*) override { return ENOSYS; }
-  int FChmod(int, mode_t) override { return ENOSYS; }
-  int FChown(int, uid_t, gid_t) override { return ENOSYS; }
-  int Ftruncate(int, uint64_t) override { return ENOSYS; }
-  int RealPath(const std::string&, std::string*) override { return ENOSYS; }
-  int Flock(int, int) override { return ENOSYS; }
-  int TestPosixLock(int, bool*, pid_t*) override { return ENOSYS; }
-
- private:
-  const std::string& m_text;
-  size_t m_piece;
-};
 
 // A cheap hash of the input, to vary the read size and to pick inputs for the slower checks.
 uint32_t HashOf(const std::string& text) {
@@ -153,7 +114,7 @@ void WriteScratchFile(const std::string& text) {
 }
 
 // What WriteHive makes of `image`, read from `text`; `failure` when it fails.
-std::string WrittenText(const std::string& text, const p::HiveImage& image, const char* failure) {
+std::string WrittenText(const std::string& text, const ts::HiveImage& image, const char* failure) {
   std::string written;
   const p::HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
     if (offset > text.size() || length > text.size() - offset) return EIO;
@@ -164,11 +125,11 @@ std::string WrittenText(const std::string& text, const p::HiveImage& image, cons
     written.append(data, size);
     return 0;
   };
-  if (p::WriteHive(image, source, sink) != 0) Fail(failure);
+  if (ts::WriteHive(image, source, sink) != 0) Fail(failure);
   return written;
 }
 
-void CheckAccepted(const std::string& text, const p::HiveImage& image) {
+void CheckAccepted(const std::string& text, const ts::HiveImage& image) {
   const std::string written = WrittenText(text, image, "WriteHive failed on an unchanged tree");
   // A file with no section at all has a bare root, which is written as a "[]" section (as Wine
   // writes an empty branch); every other file comes back byte for byte.
@@ -176,9 +137,9 @@ void CheckAccepted(const std::string& text, const p::HiveImage& image) {
   if (image.sections.empty() && written.compare(0, text.size(), text) != 0)
     Fail("the header of a file without sections was not written back as read");
 
-  p::HiveImage again;
+  ts::HiveImage again;
   p::HiveParseError error;
-  if (p::ParseHiveText(written, &again, &error) != p::HiveParseStatus::kOk)
+  if (ts::ParseHiveText(written, &again, &error) != p::HiveParseStatus::kOk)
     Fail("the written file does not read again");
   if (Shape(again) != Shape(image)) Fail("the written file reads as another tree");
 }
@@ -233,7 +194,7 @@ void Collect(p::RegNode* node, std::vector<p::RegNode*>* all) {
 // RegDeleteKeyA and RegCreateKeyA change the tree. The file written for the changed tree must
 // read back as exactly that tree: a parent left without children keeps a section of its own, a
 // new key gets one.
-void CheckEdited(const std::string& text, p::HiveImage& image, uint32_t hash) {
+void CheckEdited(const std::string& text, ts::HiveImage& image, uint32_t hash) {
   std::vector<p::RegNode*> all;
   Collect(image.root.get(), &all);
   std::vector<p::RegNode*> leaves;
@@ -249,7 +210,7 @@ void CheckEdited(const std::string& text, p::HiveImage& image, uint32_t hash) {
     p::RegNode* leaf = leaves[hash % leaves.size()];
     p::RegNode* parent = leaf->parent;
     if (under == leaf) under = parent;
-    p::RemoveSections(&image, leaf);
+    ts::RemoveSections(&image, leaf);
     leaf->deleted = true;
     parent->time = kFixedNow;
     parent->children.Erase(leaf);  // frees the leaf
@@ -268,9 +229,9 @@ void CheckEdited(const std::string& text, p::HiveImage& image, uint32_t hash) {
   }
 
   const std::string written = WrittenText(text, image, "WriteHive failed on a changed tree");
-  p::HiveImage again;
+  ts::HiveImage again;
   p::HiveParseError error;
-  if (p::ParseHiveText(written, &again, &error) != p::HiveParseStatus::kOk)
+  if (ts::ParseHiveText(written, &again, &error) != p::HiveParseStatus::kOk)
     Fail(("the file written after a change does not read again: " + error.message).c_str());
   // Case is compared loosely here: a key that the file spells in two ways takes the spelling of
   // its first remaining section, so deleting a section can change which spelling that is.
@@ -289,15 +250,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string text(reinterpret_cast<const char*>(data), size);
-  p::HiveImage image;
+  ts::HiveImage image;
   p::HiveParseError error;
-  const p::HiveParseStatus status = p::ParseHiveText(text, &image, &error);
+  const p::HiveParseStatus status = ts::ParseHiveText(text, &image, &error);
   if (status == p::HiveParseStatus::kIoError) Fail("reading text in memory reported an I/O error");
 
-  // Reading through the file-system seam allocates a read buffer of a megabyte, which costs far
-  // more than the parse of a small input; one input in 16 takes that path, in reads of 1 to
-  // 64 bytes (so lines are joined across reads as in big files) or whole. The registry check of
-  // a refused file (a real file, the prefix lock, the load) is made for one refusal in 32.
+  // One input in 16 is read a second time in reads of 1 to 64 bytes (so lines are joined across
+  // reads as in big files) or whole, and must read the same. The registry check of a refused
+  // file (a real file, the prefix lock, the load) is made for one refusal in 32.
   const uint32_t hash = HashOf(text);
   const bool throughFile = hash % 16 == 0;
   if (status == p::HiveParseStatus::kMalformed) {
@@ -306,11 +266,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     ++g_tally.accepted;
   }
-  p::HiveImage fromFile;
+  ts::HiveImage fromFile;
   if (throughFile) {
-    MemoryFile file(text, (hash >> 2) % 5 == 0 ? text.size() + 1 : 1 + (hash >> 4) % 64);
+    ts::MemoryFile file(text, (hash >> 2) % 5 == 0 ? text.size() + 1 : 1 + (hash >> 4) % 64);
     p::HiveParseError fileError;
-    const p::HiveParseStatus fileStatus = p::ParseHiveFile(file, 3, &fromFile, &fileError);
+    const p::HiveParseStatus fileStatus = ts::ParseHiveFile(file, 3, &fromFile, &fileError);
     if (fileStatus != status) Fail("the text and the file of the same bytes read differently");
     if (status == p::HiveParseStatus::kMalformed && fileError.line != error.line)
       Fail("the text and the file are refused at different lines");

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <unordered_map>
 #include <utility>
 
@@ -158,16 +157,12 @@ size_t CommonPrefixLength(const char* a, const char* b, size_t n) {
   return i;
 }
 
-// Checks a file line by line and records its index; fed by a text in memory or by a file read in
-// chunks. Given an image, it also builds the key tree, each key made where the file first names
-// it.
+// Checks a file line by line, fed in chunks, and records its index.
 class HiveParser {
  public:
-  HiveParser(HiveIndex* index, HiveImage* image, const HiveByteSource* source,
-             HiveParseError* error)
-      : m_index(index), m_image(image), m_source(source), m_error(error) {
+  HiveParser(HiveIndex* index, const HiveByteSource* source, HiveParseError* error)
+      : m_index(index), m_source(source), m_error(error) {
     *m_index = HiveIndex();
-    if (m_image != nullptr) *m_image = HiveImage();
     m_index->loadTime = NowFileTime();
     NewKey(HiveIndex::kNone, 0, u"");
   }
@@ -191,8 +186,6 @@ class HiveParser {
   // Drops what was built, after a read error.
   void Abandon() {
     *m_index = HiveIndex();
-    if (m_image != nullptr) *m_image = HiveImage();
-    m_nodes.clear();
   }
 
   // How the parse failed, once Line or Finish has returned false.
@@ -282,33 +275,7 @@ class HiveParser {
     x.fileSize = size;
     m_table = std::vector<uint32_t>();
     for (uint8_t& f : x.flags) f &= static_cast<uint8_t>(~(kHasChild | kInOrder));
-    if (m_image == nullptr) {
-      x.IndexChildren();
-      return true;
-    }
-    m_image->headerLength = x.headerLength;
-    m_image->fileSize = size;
-    m_image->root = m_nodes[0];
-    m_image->sections.resize(x.SectionCount());
-    for (size_t i = 0; i < x.SectionCount(); ++i) {
-      HiveSection& s = m_image->sections[i];
-      s.offset = x.offset[i];
-      s.length = x.SectionLength(i);
-      s.next = x.next[i];
-    }
-    for (uint32_t k = 0; k < x.KeyCount(); ++k) {
-      RegNode* node = m_nodes[k].get();
-      node->section = x.firstSection[k];
-      if ((x.flags[k] & HiveIndex::kTimed) != 0) {
-        auto it = x.times.find(k);
-        node->time = it != x.times.end() ? it->second : m_sectionTimes[x.TimeSource(k)];
-      }
-      node->link = (x.flags[k] & HiveIndex::kLink) != 0;
-      for (int32_t i = node->section; i >= 0; i = x.next[static_cast<size_t>(i)])
-        m_image->sections[static_cast<size_t>(i)].node = node;
-    }
-    *m_index = HiveIndex();
-    m_nodes.clear();
+    x.IndexChildren();
     return true;
   }
 
@@ -527,16 +494,12 @@ class HiveParser {
          slot = (slot + 1) & mask) {
       const uint32_t k = m_table[slot];
       if (x.parent[k] != parent || x.nameHash[k] != hash) continue;
-      if (m_image != nullptr) {
-        if (!NamesEqual(m_nodes[k]->name(), name)) continue;
-      } else {
-        const int rc = ReadKeyName(x, *m_source, k, &m_readName);
-        if (rc != 0) {
-          FailRead(rc);
-          return false;
-        }
-        if (!NamesEqual(m_readName, name)) continue;
+      const int rc = ReadKeyName(x, *m_source, k, &m_readName);
+      if (rc != 0) {
+        FailRead(rc);
+        return false;
       }
+      if (!NamesEqual(m_readName, name)) continue;
       *found = k;
       return true;
     }
@@ -576,14 +539,6 @@ class HiveParser {
       }
       if (parent != HiveIndex::kNone) Place(key);
     }
-    if (m_image != nullptr) {
-      RegNodePtr node = MakeNode(name);
-      if (parent != HiveIndex::kNone) {
-        node->parent = m_nodes[parent].get();
-        m_nodes[parent]->children.Insert(node);
-      }
-      m_nodes.push_back(std::move(node));
-    }
     return key;
   }
 
@@ -598,7 +553,6 @@ class HiveParser {
   // (an implied key takes the time of its first descendant in the file).
   void CloseSection(uint64_t /*end*/) {
     if (m_current < 0) return;
-    if (m_image != nullptr) m_sectionTimes.push_back(m_sectionTime);
     if (m_sectionTime == 0) return;  // gives no key a time
     HiveIndex& x = *m_index;
     const auto current = static_cast<uint32_t>(m_current);
@@ -610,11 +564,8 @@ class HiveParser {
   }
 
   HiveIndex* m_index;
-  HiveImage* m_image;  // null: the index only
   const HiveByteSource* m_source;
   HiveParseError* m_error;
-  std::vector<RegNodePtr> m_nodes;  // with an image: the key of each index key
-  std::vector<uint64_t> m_sectionTimes;  // with an image: the time each section gives
   // Flags of a key while the file is read, cleared when it is done.
   static constexpr uint8_t kHasChild = 16;
   static constexpr uint8_t kInOrder = 32;  // its subkeys were made in Wine's order
@@ -647,56 +598,6 @@ class HiveParser {
 
 HiveParseStatus FinishParse(HiveParser& parser, uint64_t size) {
   return parser.Finish(size) ? HiveParseStatus::kOk : parser.Failed();
-}
-
-// The last section of a key that is still written, or -1.
-int32_t LastLiveSection(const HiveImage& image, const RegNode* node) {
-  int32_t last = -1;
-  size_t steps = 0;
-  for (int32_t i = node->section; i >= 0 && static_cast<size_t>(i) < image.sections.size() &&
-                                  steps <= image.sections.size();
-       i = image.sections[static_cast<size_t>(i)].next, ++steps)
-    if (!image.sections[static_cast<size_t>(i)].removed) last = std::max(last, i);
-  return last;
-}
-
-// A section is written when it is not removed and its key still hangs from the root.
-bool SectionIsLive(const HiveImage& image, const HiveSection& section) {
-  if (section.removed || section.node == nullptr) return false;  // a removed key may be freed
-  for (const RegNode* n = section.node; n != nullptr; n = n->parent) {
-    if (n->deleted) return false;
-    if (n == image.root.get()) return true;
-  }
-  return false;
-}
-
-struct NewSection {
-  int32_t after;  // the section it follows, -1 for right after the header
-  RegNode* node;
-};
-
-// Walks the live tree in Wine's order (pre-order, children sorted, links not entered) and
-// lists every key that needs a section it does not have (a key without subkeys would vanish
-// without one), each after the last written section that comes before it in the walk.
-std::vector<NewSection> CollectNewSections(const HiveImage& image) {
-  std::vector<NewSection> found;
-  if (!image.root) return found;
-  int32_t anchor = -1;
-  auto visit = [&](RegNode* node) {
-    const int32_t last = LastLiveSection(image, node);
-    if (last >= 0)
-      anchor = last;
-    else if (node->children.empty() && node != image.root.get())
-      found.push_back(NewSection{anchor, node});  // the branch root exists without a section
-  };
-  visit(image.root.get());
-  VisitInWineOrder(image.root.get(), [&](RegNode* child) {
-    visit(child);
-    return true;
-  });
-  std::stable_sort(found.begin(), found.end(),
-                   [](const NewSection& a, const NewSection& b) { return a.after < b.after; });
-  return found;
 }
 
 std::string FileTimeHex(uint64_t time) {
@@ -749,8 +650,6 @@ class HiveWriter {
     m_out.reserve(kChunkSize + 4096);
   }
 
-  uint64_t Position() const { return m_position; }
-
   void Copy(uint64_t offset, uint64_t length) {
     if (length == 0) return;
     if (m_runLength > 0 && m_runOffset + m_runLength == offset) {
@@ -760,13 +659,11 @@ class HiveWriter {
       m_runOffset = offset;
       m_runLength = length;
     }
-    m_position += length;
   }
 
   void Append(std::string_view text) {
     FlushRun();
     Put(text.data(), text.size());
-    m_position += text.size();
   }
 
   int Finish() {
@@ -816,28 +713,8 @@ class HiveWriter {
   std::string m_piece;
   uint64_t m_runOffset = 0;
   uint64_t m_runLength = 0;
-  uint64_t m_position = 0;
   int m_error = 0;
 };
-
-}  // namespace
-
-namespace {
-
-HiveParseStatus ParseText(HiveParser& parser, std::string_view text) {
-  // One look for NUL bytes over the whole text spares one per line when there are none.
-  const bool hasNul = std::memchr(text.data(), '\0', text.size()) != nullptr;
-  size_t start = 0;
-  while (start < text.size()) {
-    const void* nl = std::memchr(text.data() + start, '\n', text.size() - start);
-    const size_t end =
-        nl == nullptr ? text.size() : static_cast<size_t>(static_cast<const char*>(nl) - text.data());
-    if (!parser.Line(text.substr(start, end - start), start, hasNul))
-      return HiveParseStatus::kMalformed;
-    start = end + 1;
-  }
-  return FinishParse(parser, text.size());
-}
 
 HiveParseStatus ParseFile(HiveParser& parser, FileSystem& fs, int fd) {
   struct stat st {};
@@ -846,7 +723,11 @@ HiveParseStatus ParseFile(HiveParser& parser, FileSystem& fs, int fd) {
   // Memory in proportion to the file's size is set aside only once its first line has shown it
   // to be a registry file: a large file of anything else is refused at the cost of one chunk.
   bool prepared = false;
-  std::string chunk(kChunkSize, '\0');
+  // A file smaller than a chunk is read with one buffer of its size (and one read past its end).
+  const size_t chunkSize =
+      sizeHint == 0 ? kChunkSize
+                    : static_cast<size_t>(std::clamp<uint64_t>(sizeHint + 1, 4096, kChunkSize));
+  std::string chunk(chunkSize, '\0');
   std::string carry;  // a line that runs over the end of a chunk
   uint64_t carryOffset = 0;
   uint64_t fileOffset = 0;
@@ -901,22 +782,9 @@ HiveParseStatus ParseFile(HiveParser& parser, FileSystem& fs, int fd) {
 
 }  // namespace
 
-HiveParseStatus ParseHiveText(std::string_view text, HiveImage* image, HiveParseError* error) {
-  HiveIndex index;
-  HiveParser parser(&index, image, nullptr, error);
-  parser.ReserveFor(text.size());
-  return ParseText(parser, text);
-}
-
-HiveParseStatus ParseHiveFile(FileSystem& fs, int fd, HiveImage* image, HiveParseError* error) {
-  HiveIndex index;
-  HiveParser parser(&index, image, nullptr, error);
-  return ParseFile(parser, fs, fd);
-}
-
 HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& source,
                               HiveIndex* index, HiveParseError* error) {
-  HiveParser parser(index, nullptr, &source, error);
+  HiveParser parser(index, &source, error);
   return ParseFile(parser, fs, fd);
 }
 
@@ -1024,13 +892,11 @@ int StreamHive(uint64_t headerLength, size_t sectionCount,
                const std::function<uint64_t(size_t)>& offsetOf,
                const std::function<uint64_t(size_t)>& lengthOf,
                const std::function<bool(size_t)>& live, const std::vector<HiveFreshSection>& fresh,
-               const HiveByteSource& source, const HiveByteSink& sink,
-               std::vector<uint64_t>* freshOffsets) {
+               const HiveByteSource& source, const HiveByteSink& sink) {
   HiveWriter writer(source, sink);
   size_t nextFresh = 0;
   auto emitFreshAfter = [&](int32_t after) {
     for (; nextFresh < fresh.size() && fresh[nextFresh].after == after; ++nextFresh) {
-      if (freshOffsets != nullptr) freshOffsets->push_back(writer.Position());
       writer.Append(fresh[nextFresh].text);
     }
   };
@@ -1041,104 +907,6 @@ int StreamHive(uint64_t headerLength, size_t sectionCount,
     emitFreshAfter(static_cast<int32_t>(i));
   }
   return writer.Finish();
-}
-
-int WriteHive(const HiveImage& image, const HiveByteSource& source, const HiveByteSink& sink,
-              HiveWriteRecord* record) {
-  const std::vector<NewSection> fresh = CollectNewSections(image);
-  std::vector<HiveFreshSection> texts;
-  for (const NewSection& f : fresh) texts.push_back({f.after, NewSectionText(f.node)});
-  std::vector<bool> copied(image.sections.size(), false);
-  std::vector<uint64_t> offsets;
-  const int rc = StreamHive(
-      image.headerLength, image.sections.size(),
-      [&](size_t i) { return image.sections[i].offset; },
-      [&](size_t i) { return image.sections[i].length; },
-      [&](size_t i) { return copied[i] = SectionIsLive(image, image.sections[i]); }, texts,
-      source, sink, &offsets);
-  if (record != nullptr) {
-    record->copied = std::move(copied);
-    record->fresh.clear();
-    for (size_t j = 0; j < fresh.size(); ++j) {
-      HiveSection s;
-      s.offset = offsets[j];
-      s.length = texts[j].text.size();
-      s.node = fresh[j].node;
-      s.next = fresh[j].after;
-      record->fresh.push_back(s);
-    }
-  }
-  return rc;
-}
-
-void AdoptWrittenFile(HiveImage* image, const HiveWriteRecord& record, uint64_t fileSize) {
-  HiveSectionTable& sections = image->sections;
-  uint64_t position = image->headerLength;
-  image->fileSize = fileSize;
-  if (record.fresh.empty()) {
-    // Nothing was generated, so every copied section keeps its index and its chain: only the
-    // offsets move, and what was not copied is marked removed. One pass over the table, none
-    // over the keys, which would touch every node of a large tree.
-    for (size_t i = 0; i < sections.size(); ++i) {
-      HiveSection& s = sections[i];
-      if (record.copied[i]) {
-        s.offset = position;
-        position += s.length;
-      } else {
-        s.removed = true;
-      }
-    }
-    return;
-  }
-
-  // With generated sections the table is built again in file order and every key's chain with
-  // it. A removed section's key may be freed already; every other key forgets its old chain.
-  for (const HiveSection& s : sections)
-    if (!s.removed && s.node != nullptr) s.node->section = -1;
-  for (const HiveSection& s : record.fresh) s.node->section = -1;
-  auto place = [&position](HiveSection s) {
-    s.offset = position;
-    position += s.length;
-    s.next = -1;
-    s.removed = false;
-    return s;
-  };
-  HiveSectionTable merged;
-  merged.reserve(sections.size() + record.fresh.size());
-  size_t nextFresh = 0;
-  auto freshAfter = [&](int32_t after) {
-    for (; nextFresh < record.fresh.size() && record.fresh[nextFresh].next == after; ++nextFresh)
-      merged.push_back(place(record.fresh[nextFresh]));
-  };
-  freshAfter(-1);
-  for (size_t i = 0; i < sections.size(); ++i) {
-    if (record.copied[i]) merged.push_back(place(sections[i]));
-    freshAfter(static_cast<int32_t>(i));
-  }
-  sections = std::move(merged);
-
-  // Each key's first section, and its repeated ones chained after it in file order.
-  std::unordered_map<const RegNode*, int32_t> lastOf;  // keys with more than one section
-  for (size_t i = 0; i < sections.size(); ++i) {
-    RegNode* node = sections[i].node;
-    const auto index = static_cast<int32_t>(i);
-    if (node->section < 0) {
-      node->section = index;
-      continue;
-    }
-    auto found = lastOf.find(node);
-    const int32_t last = found != lastOf.end() ? found->second : node->section;
-    sections[static_cast<size_t>(last)].next = index;
-    lastOf[node] = index;
-  }
-}
-
-void RemoveSections(HiveImage* image, const RegNode* node) {
-  size_t steps = 0;
-  for (int32_t i = node->section; i >= 0 && static_cast<size_t>(i) < image->sections.size() &&
-                                  steps <= image->sections.size();
-       i = image->sections[static_cast<size_t>(i)].next, ++steps)
-    image->sections[static_cast<size_t>(i)].removed = true;
 }
 
 std::string EscapedKeyPath(const RegNode* node) {

@@ -21,6 +21,7 @@
 #include "platform/names.h"
 #include "platform/reg_text.h"
 #include "tests/support/fault_file_system.h"
+#include "tests/support/hive_image.h"
 #include "tests/support/reg_fixture.h"
 #include "tests/support/scratch_folder.h"
 
@@ -30,6 +31,12 @@ namespace {
 std::u16string Str(std::u16string_view name) { return std::u16string(name); }
 
 using test_support::FileTimeOfSeconds;
+using test_support::HiveImage;
+using test_support::HiveSection;
+using test_support::ParseHiveFile;
+using test_support::ParseHiveText;
+using test_support::RemoveSections;
+using test_support::WriteHive;
 using test_support::RegFileHeader;
 using test_support::RegSection;
 
@@ -79,21 +86,12 @@ std::set<std::u16string> KeySet(const HiveImage& image, std::u16string_view from
 }
 
 // Where a key's sections stand, following its chain and skipping removed ones.
-std::vector<uint64_t> ChainOffsets(const HiveImage& image, const RegNode* node) {
-  std::vector<uint64_t> offsets;
-  for (int32_t i = node->section; i >= 0; i = image.sections[static_cast<size_t>(i)].next)
-    if (!image.sections[static_cast<size_t>(i)].removed)
-      offsets.push_back(image.sections[static_cast<size_t>(i)].offset);
-  return offsets;
-}
-
 std::string SectionText(const HiveImage& image, std::string_view text, size_t index) {
   const HiveSection& s = image.sections[index];
   return std::string(text.substr(s.offset, s.length));
 }
 
-int WriteToString(const HiveImage& image, std::string_view original, std::string* out,
-                  HiveWriteRecord* written = nullptr) {
+int WriteToString(const HiveImage& image, std::string_view original, std::string* out) {
   out->clear();
   const HiveByteSource source = [original](uint64_t offset, uint64_t length, std::string* piece) {
     if (offset > original.size() || length > original.size() - offset) return EIO;
@@ -104,7 +102,7 @@ int WriteToString(const HiveImage& image, std::string_view original, std::string
     out->append(data, size);
     return 0;
   };
-  return WriteHive(image, source, sink, written);
+  return WriteHive(image, source, sink);
 }
 
 std::string Rewrite(const HiveImage& image, std::string_view original) {
@@ -977,72 +975,6 @@ TEST(HiveWrite, RepeatedSectionsAreKeptOrDroppedTogether) {
 // new file finds it, each key's sections chained in order, and a second save from the new file
 // gives the same bytes as a fresh load of it would. Once with generated sections merged in, once
 // with deletions only (the table squeezed in place).
-TEST(HiveWrite, AdoptedImageDescribesTheNewFile) {
-  for (bool create : {true, false}) {
-    SCOPED_TRACE(create ? "with a new key" : "deletions only");
-    const std::string original = kHeader + OddSections();
-    HiveImage image = Parse(original);
-    DeleteKey(&image, u"Software\\Odd\\zorder\\child", kNowTime);
-    if (create) {
-      // Leaves "implied\\a" with neither subkeys nor a section of its own: it gets one too.
-      DeleteKey(&image, u"Software\\Odd\\implied\\a\\b", kNowTime);
-      CreateKey(&image, u"Software\\Odd\\new\\leaf", kNowTime);
-    } else {
-      // A subtree cut off whole, its sections not marked: they are not in the new file.
-      FindKey(image, u"Software\\Odd\\implied")->deleted = true;
-    }
-    std::string out;
-    HiveWriteRecord record;
-    ASSERT_EQ(WriteToString(image, original, &out, &record), 0);
-    EXPECT_EQ(record.fresh.empty(), !create);
-    AdoptWrittenFile(&image, record, out.size());
-    const HiveImage reread = Parse(out);
-    EXPECT_EQ(image.fileSize, out.size());
-    std::vector<const HiveSection*> live;
-    for (const HiveSection& s : image.sections)
-      if (!s.removed) live.push_back(&s);
-    ASSERT_EQ(live.size(), reread.sections.size());
-    for (size_t i = 0; i < live.size(); ++i) {
-      const HiveSection& theirs = reread.sections[i];
-      EXPECT_EQ(live[i]->offset, theirs.offset) << i;
-      EXPECT_EQ(live[i]->length, theirs.length) << i;
-      ASSERT_NE(live[i]->node, nullptr);
-      EXPECT_EQ(EscapedKeyPath(live[i]->node), EscapedKeyPath(theirs.node)) << i;
-      // The key's sections, followed along its chain, are those the new file has for it.
-      EXPECT_EQ(ChainOffsets(image, live[i]->node), ChainOffsets(reread, theirs.node)) << i;
-    }
-
-    // The next save copies from the new file.
-    DeleteKey(&image, u"Software\\Odd\\zorder", kNowTime);
-    HiveImage fresh = Parse(out);
-    DeleteKey(&fresh, u"Software\\Odd\\zorder", kNowTime);
-    EXPECT_EQ(Rewrite(image, out), Rewrite(fresh, out));
-  }
-}
-
-// A save that needed no new section does not stop the next one from giving them: keys created
-// or emptied after a save still get their sections.
-TEST(HiveWrite, KeysChangedAfterASaveStillGetTheirSections) {
-  const std::string abc = RegSection("A\\\\B\\\\C", kT0, "\"v\"=\"1\"\n");
-  const std::string x = RegSection("X", kT0, "\"v\"=\"2\"\n");
-  const std::string text = kHeader + abc + x;
-  HiveImage image = Parse(text);
-  std::string first;
-  HiveWriteRecord record;
-  ASSERT_EQ(WriteToString(image, text, &first, &record), 0);
-  ASSERT_EQ(first, text);
-  AdoptWrittenFile(&image, record, first.size());
-
-  DeleteKey(&image, u"A\\B\\C", kNowTime);  // A\B is left with no subkey and no section
-  std::string second;
-  ASSERT_EQ(WriteToString(image, first, &second, &record), 0);
-  EXPECT_EQ(second, kHeader + Fresh("A\\\\B") + x);
-  AdoptWrittenFile(&image, record, second.size());
-
-  CreateKey(&image, u"X\\Y", kNowTime);
-  EXPECT_EQ(Rewrite(image, second), kHeader + Fresh("A\\\\B") + x + Fresh("X\\\\Y"));
-}
-
 TEST(HiveWrite, StreamsInPiecesOfAQuarterMebibyte) {
   const std::string text = test_support::LargeHiveText(5 << 20);
   HiveImage image = Parse(text);

@@ -14,12 +14,14 @@
 #include "platform/registry_control.h"
 #include "platform/win32.h"
 #include "tests/support/fault_file_system.h"
+#include "tests/support/hive_image.h"
 #include "tests/support/reg_fixture.h"
 #include "tests/support/scratch_folder.h"
 
 namespace {
 
 namespace p = oarepair::platform;
+namespace ts = oarepair::test_support;
 using oarepair::test_support::FaultFileSystem;
 using oarepair::test_support::FsOp;
 using oarepair::test_support::RegFileHeader;
@@ -139,9 +141,9 @@ TEST_F(HiveStoreTest, ChangesSurviveIntoTheNextSessionAndProcess) {
   EXPECT_EQ(Exists(HKEY_CURRENT_USER, "Software\\New\\Deep"), ERROR_SUCCESS);
   EXPECT_EQ(Exists(HKEY_CLASSES_ROOT, "CLSID\\{A}"), ERROR_FILE_NOT_FOUND);
   EXPECT_EQ(Exists(HKEY_CLASSES_ROOT, "CLSID\\{B}\\Inproc"), ERROR_SUCCESS);
-  p::HiveImage image;
+  ts::HiveImage image;
   p::HiveParseError error;
-  EXPECT_EQ(p::ParseHiveText(Slurp(m_prefix / "system.reg"), &image, &error),
+  EXPECT_EQ(ts::ParseHiveText(Slurp(m_prefix / "system.reg"), &image, &error),
             p::HiveParseStatus::kOk)
       << error.message;
 }

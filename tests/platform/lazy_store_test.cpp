@@ -14,12 +14,14 @@
 #include "platform/reg_node.h"
 #include "platform/registry_control.h"
 #include "platform/win32.h"
+#include "tests/support/hive_image.h"
 #include "tests/support/reg_fixture.h"
 #include "tests/support/scratch_folder.h"
 
 namespace {
 
 namespace p = oarepair::platform;
+namespace ts = oarepair::test_support;
 using oarepair::test_support::ReadFile;
 using oarepair::test_support::RegFileHeader;
 using oarepair::test_support::RegSection;
@@ -44,7 +46,7 @@ constexpr uint64_t kNow = 133500000000000000ULL;
 
 // The same changes made to a whole tree parsed from the file, as the registry makes them: a new
 // key and its parent take the time of the change, and only a key without subkeys is deleted.
-void ApplyToImage(p::HiveImage* image, const std::string& op) {
+void ApplyToImage(ts::HiveImage* image, const std::string& op) {
   const std::u16string path = p::NarrowToWide(op.substr(1));
   p::RegNode* node = image->root.get();
   for (std::u16string_view name : p::SplitKeyPath(path)) {
@@ -61,13 +63,13 @@ void ApplyToImage(p::HiveImage* image, const std::string& op) {
     node = child;
   }
   if (op[0] == '+' || !node->children.empty()) return;
-  p::RemoveSections(image, node);
+  ts::RemoveSections(image, node);
   node->deleted = true;
   node->parent->time = kNow;
   node->parent->children.Erase(node);
 }
 
-std::string WriteImage(const p::HiveImage& image, const std::string& original) {
+std::string WriteImage(const ts::HiveImage& image, const std::string& original) {
   std::string out;
   const p::HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* piece) {
     piece->assign(original, offset, length);
@@ -77,7 +79,7 @@ std::string WriteImage(const p::HiveImage& image, const std::string& original) {
     out.append(data, size);
     return 0;
   };
-  EXPECT_EQ(p::WriteHive(image, source, sink), 0);
+  EXPECT_EQ(ts::WriteHive(image, source, sink), 0);
   return out;
 }
 
@@ -208,18 +210,18 @@ TEST_F(LazyStoreTest, ChangesSaveAsTheyWouldFromTheWholeTree) {
     const std::string lazy = Apply(system, ops, false);
     const std::string touched = Apply(system, ops, true);
     const std::string savedEach = Apply(system, ops, round % 2 == 0, true);
-    p::HiveImage tree;
+    ts::HiveImage tree;
     p::HiveParseError treeError;
-    ASSERT_EQ(p::ParseHiveText(system, &tree, &treeError), p::HiveParseStatus::kOk);
+    ASSERT_EQ(ts::ParseHiveText(system, &tree, &treeError), p::HiveParseStatus::kOk);
     for (const std::string& op : ops) ApplyToImage(&tree, op);
     std::string what;
     for (const std::string& op : ops) what += op + " ";
     ASSERT_EQ(lazy, WriteImage(tree, system)) << what;
     ASSERT_EQ(touched, lazy) << what;
     ASSERT_EQ(savedEach, lazy) << what;
-    p::HiveImage image;
+    ts::HiveImage image;
     p::HiveParseError error;
-    ASSERT_EQ(p::ParseHiveText(lazy, &image, &error), p::HiveParseStatus::kOk) << error.message;
+    ASSERT_EQ(ts::ParseHiveText(lazy, &image, &error), p::HiveParseStatus::kOk) << error.message;
   }
 }
 

@@ -22,7 +22,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/hive_file.h"
+#include "tests/support/hive_image.h"
 #include "platform/names.h"
 #include "platform/prefix.h"
 #include "tests/support/scratch_folder.h"
@@ -217,18 +217,18 @@ bool WritePrefixFiles(const std::string& dir, const std::string& systemReg) {
 }
 
 bool ParsesAsHive(const std::string& text, std::string* why) {
-  platform::HiveImage image;
+  test_support::HiveImage image;
   platform::HiveParseError error;
-  const auto status = platform::ParseHiveText(text, &image, &error);
+  const auto status = test_support::ParseHiveText(text, &image, &error);
   if (why != nullptr) *why = error.message;
   return status == platform::HiveParseStatus::kOk;
 }
 
 std::vector<std::string> HiveTreeSummary(const std::string& text) {
   std::vector<std::string> summary;
-  platform::HiveImage image;
+  test_support::HiveImage image;
   platform::HiveParseError error;
-  if (platform::ParseHiveText(text, &image, &error) != platform::HiveParseStatus::kOk) {
+  if (test_support::ParseHiveText(text, &image, &error) != platform::HiveParseStatus::kOk) {
     summary.push_back("(refused: " + error.message + ")");
     return summary;
   }
