@@ -16,8 +16,8 @@ namespace oarepair::platform {
 namespace {
 
 constexpr std::string_view kMagic = "WINE REGISTRY Version 2";
-// Reads and writes move the file in pieces of this size, so neither ever holds the whole text;
-// small enough that the buffers weigh little beside the tree of a small file.
+// Reads and writes move the file in pieces of at most this size, so neither ever holds the whole
+// text; large enough that the cost of each call is small beside the bytes it moves.
 constexpr size_t kChunkSize = size_t{256} << 10;
 constexpr uint64_t kTicksPerSecond = 10000000;
 
