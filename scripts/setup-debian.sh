@@ -62,11 +62,25 @@ fi
 if [[ $i386_enabled -eq 0 ]]; then
     dpkg --add-architecture i386
 fi
-apt-get update -qq
+# A mirror in the middle of a sync refuses its index files for a minute or so ("File has
+# unexpected size"), and a download can drop; such failures pass when tried again a little later.
+retry() { # COMMAND... -> its status after at most 5 tries, 20 s apart
+    local try
+    for try in 1 2 3 4; do
+        "$@" && return 0
+        echo "setup-debian.sh: '$*' failed (try $try of 5); trying again in 20 s" >&2
+        sleep 20
+    done
+    "$@"
+}
+# An index that still fails is left out by apt-get, which keeps the others: the install below
+# then either finds every package or says which one it cannot.
+retry apt-get update -qq ||
+    echo "setup-debian.sh: warning: apt-get update failed; installing from the index files it got" >&2
 apt_install=(apt-get install -y -qq -o Dpkg::Use-Pty=0 -o Dpkg::Options::=--force-confdef
              -o Dpkg::Options::=--force-confold)
-"${apt_install[@]}" --no-install-recommends "${tools[@]}" >/dev/null
-"${apt_install[@]}" "${wine_packages[@]}" >/dev/null
+retry "${apt_install[@]}" --no-install-recommends "${tools[@]}" >/dev/null
+retry "${apt_install[@]}" "${wine_packages[@]}" >/dev/null
 
 still_missing=()
 for p in "${tools[@]}" "${wine_packages[@]}"; do
