@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <unordered_map>
+#include <mutex>
 #include <utility>
 
 #include "platform/clock.h"
@@ -15,110 +16,20 @@
 namespace oarepair::platform {
 namespace {
 
-constexpr std::string_view kMagic = "WINE REGISTRY Version 2";
-// Reads and writes move the file in pieces of at most this size, so neither ever holds the whole
-// text; large enough that the cost of each call is small beside the bytes it moves.
-constexpr size_t kChunkSize = size_t{256} << 10;
 constexpr uint64_t kTicksPerSecond = 10000000;
-
-// Wine skips these before the first character of a line and around '=' and hex bytes.
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 bool IsHexDigit(char c) { return HexDigitValue(c) >= 0; }
 
 // For a hex digit only.
 unsigned HexValue(char c) { return static_cast<unsigned>(HexDigitValue(c)); }
 
-size_t SkipSpaces(std::string_view s, size_t p) {
-  while (p < s.size() && IsSpace(s[p])) ++p;
-  return p;
-}
-
 bool StartsWith(std::string_view s, std::string_view prefix) {
   return s.substr(0, prefix.size()) == prefix;
 }
 
-// A number in hex as strtoul(..., 16) reads it at a hex digit: an optional "0x", then digits.
-// Saturates instead of overflowing.
-uint64_t ReadHexNumber(std::string_view s, size_t* p) {
-  if (s[*p] == '0' && *p + 2 < s.size() && (s[*p + 1] == 'x' || s[*p + 1] == 'X') &&
-      IsHexDigit(s[*p + 2]))
-    *p += 2;
-  uint64_t value = 0;
-  for (; *p < s.size() && IsHexDigit(s[*p]); ++*p)
-    value = value > (UINT64_MAX >> 4) ? UINT64_MAX : (value << 4) | HexValue(s[*p]);
-  return value;
-}
-
-enum class HexScan { kDone, kContinues, kBad };
-
-// Checks a list of hex bytes from s[p] as Wine reads them: bytes of at most 0xff, commas and
-// spaces between them, and at the end either nothing or a backslash that continues the list on
-// the next line (whatever follows that backslash is ignored, as Wine ignores it).
-HexScan ScanHexBytes(std::string_view s, size_t p) {
-  while (p < s.size() && IsHexDigit(s[p])) {
-    if (ReadHexNumber(s, &p) > 0xFF) return HexScan::kBad;
-    p = SkipSpaces(s, p);
-    if (p < s.size() && s[p] == ',') ++p;
-    p = SkipSpaces(s, p);
-  }
-  p = SkipSpaces(s, p);
-  if (p == s.size()) return HexScan::kDone;
-  return s[p] == '\\' ? HexScan::kContinues : HexScan::kBad;
-}
-
-// Checks the syntax of a value line that starts with '@' or '"'. The value itself is not kept:
-// the section's text is. Returns an empty string when the line is sound, else what is wrong.
-std::string ScanValueLine(std::string_view s, bool* continues) {
-  *continues = false;
-  size_t p = 1;
-  if (s[0] == '"') {
-    const size_t used = Unescape(s.substr(1), '"', nullptr);
-    if (used == kNoEndChar) return "the value name has no closing '\"'";
-    p = 1 + used;
-  }
-  p = SkipSpaces(s, p);
-  if (p == s.size() || s[p] != '=') return "the value name is not followed by '='";
-  p = SkipSpaces(s, p + 1);
-  const std::string_view data = s.substr(p);
-  for (std::string_view prefix : {"\"", "str:\"", "str(2):\"", "str(7):\""}) {
-    if (StartsWith(data, prefix)) {
-      if (Unescape(data.substr(prefix.size()), '"', nullptr) == kNoEndChar)
-        return "the string data has no closing '\"'";
-      return std::string();
-    }
-  }
-  size_t q = 0;
-  if (StartsWith(data, "dword:")) {
-    q = SkipSpaces(data, 6);
-    if (q < data.size() && (data[q] == '+' || data[q] == '-')) ++q;
-    if (q == data.size() || !IsHexDigit(data[q])) return "the dword data is not a hex number";
-    return std::string();
-  }
-  if (StartsWith(data, "hex:")) {
-    q = 4;
-  } else if (StartsWith(data, "hex(")) {
-    // The type is read like strtoul(..., 16): spaces, a sign and "0x" are allowed.
-    q = SkipSpaces(data, 4);
-    if (q < data.size() && (data[q] == '+' || data[q] == '-')) ++q;
-    if (q == data.size() || !IsHexDigit(data[q])) return "the hex(type) prefix has no type";
-    ReadHexNumber(data, &q);
-    if (!StartsWith(data.substr(q), "):")) return "the hex(type) prefix does not end with '):'";
-    q += 2;
-  } else {
-    return "the data has an unknown type prefix";
-  }
-  const HexScan scan = ScanHexBytes(data, q);
-  if (scan == HexScan::kBad) return "the hex data is not a list of bytes";
-  *continues = scan == HexScan::kContinues;
-  return std::string();
-}
-
 // "] <seconds>" as sscanf(" %u") reads it; false when there is no number.
 bool ReadSeconds(std::string_view s, uint32_t* seconds) {
-  size_t p = SkipSpaces(s, 0);
+  size_t p = SkipRegSpaces(s, 0);
   bool negative = false;
   if (p < s.size() && (s[p] == '+' || s[p] == '-')) negative = s[p++] == '-';
   if (p == s.size() || s[p] < '0' || s[p] > '9') return false;
@@ -157,16 +68,47 @@ size_t CommonPrefixLength(const char* a, const char* b, size_t n) {
   return i;
 }
 
-// Checks a file line by line, fed in chunks, and records its index.
+// Records the index of a file from the scanner's batches.
 class HiveParser {
  public:
-  HiveParser(HiveIndex* index, const HiveByteSource* source, HiveParseError* error)
-      : m_index(index), m_source(source), m_error(error) {
+  HiveParser(HiveIndex* index, const HiveByteSource* source, uint64_t sizeHint,
+             HiveParseError* error)
+      : m_index(index), m_source(source), m_error(error), m_sizeHint(sizeHint) {
     *m_index = HiveIndex();
     m_index->loadTime = NowFileTime();
     NewKey(HiveIndex::kNone, 0, u"");
   }
 
+  // Takes in one batch; false once the parse has ended: the last batch was taken in, or the file
+  // was refused or could not be read (Result says which).
+  bool Apply(const ScanBatch& batch) {
+    for (const ScanBatch::Line& line : batch.lines) {
+      m_line = line.number;
+      const std::string_view text(batch.text.data() + line.at, line.size);
+      if (!line.header) {
+        KeyOption(text);
+      } else if (!Section(text, line.start)) {
+        return false;
+      }
+    }
+    if (!batch.last) return true;
+    if (batch.status != HiveParseStatus::kOk) {
+      m_readError = batch.status == HiveParseStatus::kIoError;
+      if (m_error != nullptr) *m_error = batch.error;
+      Abandon();
+      return false;
+    }
+    Finish(batch.fileSize);
+    return false;
+  }
+
+  // How the parse ended, once Apply has returned false.
+  HiveParseStatus Result() const {
+    if (m_done) return HiveParseStatus::kOk;
+    return m_readError ? HiveParseStatus::kIoError : HiveParseStatus::kMalformed;
+  }
+
+ private:
   // Wine's sections average 150 to 200 bytes and most keys have one: reserving for one per 128
   // bytes spares the copies of growing every table one doubling at a time.
   void ReserveFor(uint64_t sizeHint) {
@@ -180,20 +122,21 @@ class HiveParser {
     x.removed.reserve(n);
   }
 
-  // Lines handed to Line so far.
-  uint64_t LinesSeen() const { return m_line; }
-
-  // Drops what was built, after a read error.
-  void Abandon() {
-    *m_index = HiveIndex();
+  void Finish(uint64_t size) {
+    m_done = true;
+    CloseSection(size);
+    HiveIndex& x = *m_index;
+    if (m_current < 0) x.headerLength = size;
+    x.fileSize = size;
+    m_table = std::vector<uint32_t>();
+    for (uint8_t& f : x.flags) f &= static_cast<uint8_t>(~(kHasChild | kInOrder));
+    x.IndexChildren();
   }
 
-  // How the parse failed, once Line or Finish has returned false.
-  HiveParseStatus Failed() const {
-    return m_readError ? HiveParseStatus::kIoError : HiveParseStatus::kMalformed;
-  }
+  // Drops what was built.
+  void Abandon() { *m_index = HiveIndex(); }
 
-  // Records a read error of the file being parsed; the parse then fails with it.
+  // A name could not be read back from the file; the parse fails with that error.
   void FailRead(int rc) {
     m_readError = true;
     if (m_error != nullptr) {
@@ -204,82 +147,6 @@ class HiveParser {
     Abandon();
   }
 
-  // One line without its '\n', starting at byte `offset` of the file.
-  // `mayHoldNul` false: the caller has seen that the text around the line holds no NUL byte.
-  bool Line(std::string_view raw, uint64_t offset, bool mayHoldNul = true) {
-    ++m_line;
-    if (mayHoldNul && std::memchr(raw.data(), '\0', raw.size()) != nullptr)
-      return Fail(m_line, "the line contains a NUL byte");
-    std::string_view content = raw;
-    if (!content.empty() && content.back() == '\r') content.remove_suffix(1);
-    const bool wasEmpty = m_prevEmpty;
-    const uint64_t emptyOffset = m_prevOffset;
-    m_prevEmpty = false;
-    m_prevOffset = offset;
-
-    if (m_line == 1) {
-      if (content != kMagic)
-        return Fail(1, "the first line is not \"WINE REGISTRY Version 2\"");
-      return true;
-    }
-    const size_t p = SkipSpaces(content, 0);
-    if (m_continuation) {
-      // The rest of a hex value; it never counts as the blank line before a section.
-      if (p < content.size() && content[p] == '[')
-        return Fail(m_line, "the hex data of line " + std::to_string(m_valueLine) +
-                                " continues into a section header");
-      const HexScan scan = ScanHexBytes(content, p);
-      if (scan == HexScan::kBad)
-        return Fail(m_line, "the continued hex data of line " + std::to_string(m_valueLine) +
-                                " is not a list of bytes");
-      m_continuation = scan == HexScan::kContinues;
-      return true;
-    }
-    m_prevEmpty = content.empty();
-    if (p == content.size()) return true;  // blank
-    const std::string_view rest = content.substr(p);
-    switch (rest[0]) {
-      case '[':
-        return Section(rest.substr(1), wasEmpty ? emptyOffset : offset);
-      case ';':
-        return true;
-      case '#':
-        if (m_current < 0) return true;  // a global option such as #arch
-        KeyOption(rest);
-        return ClassOk(rest);
-      case '@':
-      case '"': {
-        if (m_current < 0) return Fail(m_line, "a value line comes before any key");
-        bool continues = false;
-        const std::string why = ScanValueLine(rest, &continues);
-        if (!why.empty()) return Fail(m_line, why);
-        if (continues) {
-          m_continuation = true;
-          m_valueLine = m_line;
-        }
-        return true;
-      }
-      default:
-        return Fail(m_line, "the line is neither a key, a value, an option nor a comment");
-    }
-  }
-
-  bool Finish(uint64_t size) {
-    if (m_line == 0) return Fail(1, "the file is empty");
-    if (m_continuation)
-      return Fail(m_line, "the hex data of line " + std::to_string(m_valueLine) +
-                              " continues past the end of the file");
-    CloseSection(size);
-    HiveIndex& x = *m_index;
-    if (m_current < 0) x.headerLength = size;
-    x.fileSize = size;
-    m_table = std::vector<uint32_t>();
-    for (uint8_t& f : x.flags) f &= static_cast<uint8_t>(~(kHasChild | kInOrder));
-    x.IndexChildren();
-    return true;
-  }
-
- private:
   bool Fail(uint64_t line, const std::string& what) {
     if (m_error != nullptr) {
       m_error->ioError = 0;
@@ -288,13 +155,6 @@ class HiveParser {
     }
     Abandon();
     return false;
-  }
-
-  // A "#class=" option must close its string; a class Wine cannot read would be lost.
-  bool ClassOk(std::string_view option) {
-    if (!StartsWith(option, "#class=\"")) return true;
-    if (Unescape(option.substr(8), '"', nullptr) != kNoEndChar) return true;
-    return Fail(m_line, "the class has no closing '\"'");
   }
 
   void KeyOption(std::string_view option) {
@@ -317,6 +177,7 @@ class HiveParser {
     if (tailUsed == kNoEndChar)
       return Fail(m_line, "the key path does not end with an unescaped ']'");
     const size_t used = rawStart + tailUsed;
+    if (m_current < 0) ReserveFor(m_sizeHint);  // the file is a registry file, not just any
     uint32_t seconds = 0;
     const uint64_t time = ReadSeconds(body.substr(used), &seconds)
                               ? seconds * kTicksPerSecond + kUnixEpochAsFileTime
@@ -566,6 +427,7 @@ class HiveParser {
   HiveIndex* m_index;
   const HiveByteSource* m_source;
   HiveParseError* m_error;
+  uint64_t m_sizeHint;
   // Flags of a key while the file is read, cleared when it is done.
   static constexpr uint8_t kHasChild = 16;
   static constexpr uint8_t kInOrder = 32;  // its subkeys were made in Wine's order
@@ -579,11 +441,8 @@ class HiveParser {
   std::u16string m_readName;
   uint32_t m_currentKey = 0;
   bool m_readError = false;
-  uint64_t m_line = 0;
-  bool m_prevEmpty = false;    // the previous line was empty (and not part of a hex value)
-  uint64_t m_prevOffset = 0;   // where the previous line starts
-  bool m_continuation = false; // the previous line ended a hex value with a backslash
-  uint64_t m_valueLine = 0;    // the line where that hex value started
+  bool m_done = false;
+  uint64_t m_line = 0;         // of the header being read
   int32_t m_current = -1;      // the section being read
   uint64_t m_sectionTime = 0;
   std::u16string m_path;                      // the decoded part of the current header's path
@@ -595,10 +454,6 @@ class HiveParser {
   bool m_prevClean = false;        // those separators cover the whole of it
   std::unordered_map<uint32_t, int32_t> m_lastSection;  // keys with repeated sections
 };
-
-HiveParseStatus FinishParse(HiveParser& parser, uint64_t size) {
-  return parser.Finish(size) ? HiveParseStatus::kOk : parser.Failed();
-}
 
 std::string FileTimeHex(uint64_t time) {
   // Wine prints the high half as plain hex and the low half as exactly eight digits.
@@ -647,7 +502,7 @@ class HiveWriter {
  public:
   HiveWriter(const HiveByteSource& source, const HiveByteSink& sink)
       : m_source(source), m_sink(sink) {
-    m_out.reserve(kChunkSize + 4096);
+    m_out.reserve(HiveScanner::ChunkSize() + 4096);
   }
 
   void Copy(uint64_t offset, uint64_t length) {
@@ -679,7 +534,7 @@ class HiveWriter {
     uint64_t left = m_runLength;
     m_runLength = 0;
     while (left > 0 && m_error == 0) {
-      const uint64_t n = std::min<uint64_t>(left, kChunkSize);
+      const uint64_t n = std::min<uint64_t>(left, HiveScanner::ChunkSize());
       m_piece.clear();
       int rc = m_source(offset, n, &m_piece);
       if (rc == 0 && m_piece.size() != n) rc = EIO;  // the original file is shorter than read
@@ -695,12 +550,12 @@ class HiveWriter {
 
   void Put(const char* data, size_t size) {
     if (m_error != 0) return;
-    if (m_out.size() + size > kChunkSize && !m_out.empty()) {
+    if (m_out.size() + size > HiveScanner::ChunkSize() && !m_out.empty()) {
       m_error = m_sink(m_out.data(), m_out.size());
       m_out.clear();
       if (m_error != 0) return;
     }
-    if (size >= kChunkSize) {
+    if (size >= HiveScanner::ChunkSize()) {
       m_error = m_sink(data, size);
       return;
     }
@@ -716,76 +571,23 @@ class HiveWriter {
   int m_error = 0;
 };
 
-HiveParseStatus ParseFile(HiveParser& parser, FileSystem& fs, int fd) {
-  struct stat st {};
-  const uint64_t sizeHint =
-      fs.FStat(fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-  // Memory in proportion to the file's size is set aside only once its first line has shown it
-  // to be a registry file: a large file of anything else is refused at the cost of one chunk.
-  bool prepared = false;
-  // A file smaller than a chunk is read with one buffer of its size (and one read past its end).
-  const size_t chunkSize =
-      sizeHint == 0 ? kChunkSize
-                    : static_cast<size_t>(std::clamp<uint64_t>(sizeHint + 1, 4096, kChunkSize));
-  std::string chunk(chunkSize, '\0');
-  std::string carry;  // a line that runs over the end of a chunk
-  uint64_t carryOffset = 0;
-  uint64_t fileOffset = 0;
-  for (;;) {
-    size_t got = 0;
-    const int rc = fs.PRead(fd, &chunk[0], chunk.size(), fileOffset, &got);
-    if (rc != 0) {
-      parser.FailRead(rc);
-      return HiveParseStatus::kIoError;
-    }
-    if (got == 0) break;
-    const bool chunkHasNul = std::memchr(chunk.data(), '\0', got) != nullptr;
-    size_t start = 0;
-    while (start < got) {
-      const void* nl = std::memchr(chunk.data() + start, '\n', got - start);
-      if (nl == nullptr) {
-        if (carry.empty()) carryOffset = fileOffset + start;
-        carry.append(chunk.data() + start, got - start);
-        // A line already known to be refused is not gathered to its end, which may be a
-        // gigabyte away: one with a NUL byte, or a first line longer than the magic line
-        // (with its '\r'). The parser refuses its beginning for the same reason.
-        const bool hasNul =
-            chunkHasNul && std::memchr(chunk.data() + start, '\0', got - start) != nullptr;
-        if (hasNul || (parser.LinesSeen() == 0 && carry.size() > kMagic.size() + 1)) {
-          parser.Line(carry, carryOffset);
-          return HiveParseStatus::kMalformed;
-        }
-        break;
-      }
-      const auto end = static_cast<size_t>(static_cast<const char*>(nl) - chunk.data());
-      bool ok = true;
-      if (!carry.empty()) {
-        carry.append(chunk.data() + start, end - start);
-        ok = parser.Line(carry, carryOffset);
-        carry.clear();
-      } else {
-        ok = parser.Line(std::string_view(chunk.data() + start, end - start), fileOffset + start,
-                         chunkHasNul);
-      }
-      if (!ok) return parser.Failed();
-      if (!prepared) {
-        prepared = true;
-        parser.ReserveFor(sizeHint);
-      }
-      start = end + 1;
-    }
-    fileOffset += got;
-  }
-  if (!carry.empty() && !parser.Line(carry, carryOffset)) return parser.Failed();
-  return FinishParse(parser, fileOffset);
-}
-
 }  // namespace
 
 HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& source,
                               HiveIndex* index, HiveParseError* error) {
-  HiveParser parser(index, &source, error);
-  return ParseFile(parser, fs, fd);
+  struct stat st {};
+  const uint64_t size =
+      fs.FStat(fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  // The scanner and the parser's look-ups of names read the same file, perhaps from two threads.
+  std::mutex io;
+  const HiveByteSource locked = [&](uint64_t offset, uint64_t length, std::string* out) {
+    std::lock_guard<std::mutex> hold(io);
+    return source(offset, length, out);
+  };
+  HiveParser parser(index, &locked, size, error);
+  HiveScanner scanner(fs, fd, size, &io);
+  scanner.Run([&parser](const ScanBatch& batch) { return parser.Apply(batch); });
+  return parser.Result();
 }
 
 int KeyFromSection(const HiveIndex& index, uint32_t key, std::string_view text,
@@ -824,7 +626,7 @@ int KeyFromSection(const HiveIndex& index, uint32_t key, std::string_view text,
     end = body.find('\n', start);
     const std::string_view line = body.substr(start, end == std::string_view::npos ? end
                                                                               : end - start);
-    const std::string_view rest = line.substr(std::min(line.size(), SkipSpaces(line, 0)));
+    const std::string_view rest = line.substr(std::min(line.size(), SkipRegSpaces(line, 0)));
     if (StartsWith(rest, "#time=")) *time = ReadFileTime(rest.substr(6));
   }
   return 0;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "platform/file_system.h"
+#include "platform/hive_scan.h"
 #include "platform/reg_node.h"
 
 namespace oarepair::platform {
@@ -56,14 +57,6 @@ struct HiveIndex {
 
 // The hash by which the index finds a name among a key's subkeys: of Wine's folded name.
 uint32_t HashKeyName(std::u16string_view name);
-
-enum class HiveParseStatus { kOk, kIoError, kMalformed };
-
-struct HiveParseError {
-  int ioError = 0;        // errno for kIoError
-  uint64_t line = 0;      // 1-based line of the fault for kMalformed
-  std::string message;    // e.g. "line 12: key path does not end with ']'"
-};
 
 // Gives the original bytes [offset, offset+length) of the file that was parsed.
 using HiveByteSource = std::function<int(uint64_t offset, uint64_t length, std::string* out)>;

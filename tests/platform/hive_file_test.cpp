@@ -752,6 +752,64 @@ TEST(HiveParseFile, MalformedLineIsFoundPastManyChunks) {
   EXPECT_EQ(image.root, nullptr);
 }
 
+// A large file is checked on one thread while its keys are indexed on another; whichever finds its
+// fault first in time, the one reported is the first in the file.
+TEST(HiveParseFile, FirstFaultInTheFileIsReportedWhateverFindsIt) {
+  test_support::ScratchFolder folder;
+  ASSERT_TRUE(folder.Valid());
+  const std::string large = test_support::LargeHiveText(3 << 20);
+  const auto lines = static_cast<uint64_t>(std::count(large.begin(), large.end(), '\n'));
+  const std::string badHeader = "\n[Open\\\\" + std::string(300, 'n') + "] 1\n";  // name too long
+  const std::string badValue = "\n[Bad] 1\n\"v\"=nonsense\n";
+  const std::string filler = test_support::LargeHiveText(1 << 20).substr(
+      RegFileHeader("REGISTRY\\\\Machine").size());
+  struct Case {
+    std::string text;
+    uint64_t line;
+  };
+  const std::vector<Case> cases = {
+      {large + badHeader + badValue, lines + 2},
+      {large + badValue + badHeader, lines + 3},
+      {large + badHeader + filler + badValue, lines + 2},
+      {large + badValue + filler + badHeader, lines + 3},
+  };
+  for (const Case& c : cases) {
+    const std::string path = folder / "system.reg";
+    ASSERT_TRUE(test_support::WriteFile(path, c.text));
+    HiveImage image;
+    HiveParseError error;
+    EXPECT_EQ(ParseFromFile(PosixFileSystem(), path, &image, &error), HiveParseStatus::kMalformed);
+    EXPECT_EQ(error.line, c.line) << error.message;
+    EXPECT_EQ(image.root, nullptr);
+  }
+}
+
+// Sections out of Wine's order make the indexing thread read names back from the file while the
+// scanning thread reads on: the keys must come out as they do in order.
+TEST(HiveParseFile, LargeFileOutOfOrderGivesTheSameKeys) {
+  test_support::ScratchFolder folder;
+  ASSERT_TRUE(folder.Valid());
+  const std::string text = test_support::LargeHiveText(3 << 20);
+  const HiveImage inOrder = Parse(text);
+  std::vector<std::string> sections;
+  for (const HiveSection& s : inOrder.sections)
+    sections.push_back(text.substr(s.offset, s.length));
+  std::mt19937 random(12);
+  std::shuffle(sections.begin(), sections.end(), random);
+  std::string shuffled = text.substr(0, inOrder.headerLength);
+  for (const std::string& s : sections) shuffled += s;
+  const std::string path = folder / "system.reg";
+  ASSERT_TRUE(test_support::WriteFile(path, shuffled));
+  ChoppyFileSystem fs(size_t{1} << 24);
+  HiveImage image;
+  HiveParseError error;
+  ASSERT_EQ(ParseFromFile(fs, path, &image, &error), HiveParseStatus::kOk) << error.message;
+  EXPECT_EQ(image.sections.size(), inOrder.sections.size());
+  EXPECT_EQ(KeySet(image), KeySet(inOrder));
+  // More reads than the file's chunks: names were read back.
+  EXPECT_GT(fs.reads, shuffled.size() / (256 << 10) + 2);
+}
+
 TEST(HiveParseFile, ReadErrorIsReported) {
   test_support::ScratchFolder folder;
   ASSERT_TRUE(folder.Valid());

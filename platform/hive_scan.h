@@ -1,0 +1,85 @@
+// The first half of reading a registry file: checks every line that names no key and hands on, in
+// file order, the few lines the index is built from. It can run on a thread of its own.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file_system.h"
+
+namespace oarepair::platform {
+
+enum class HiveParseStatus { kOk, kIoError, kMalformed };
+
+struct HiveParseError {
+  int ioError = 0;        // errno for kIoError
+  uint64_t line = 0;      // 1-based line of the fault for kMalformed
+  std::string message;    // e.g. "line 12: key path does not end with ']'"
+};
+
+// What one piece of the file gave: its section headers and key options, in order.
+struct ScanBatch {
+  struct Line {
+    uint64_t number;  // 1-based
+    uint64_t start;   // a header's section starts here: at the blank line before it, if any
+    uint32_t at;      // the line's text is text[at, at + size): after the '[' of a header,
+    uint32_t size;    // from the '#' of an option
+    bool header;      // else a "#time=" or "#link" option of the section being read
+  };
+  std::vector<Line> lines;
+  std::string text;
+  // The last batch of a file says how the scan ended.
+  bool last = false;
+  HiveParseStatus status = HiveParseStatus::kOk;
+  HiveParseError error;
+  uint64_t fileSize = 0;
+};
+
+bool IsRegSpace(char c);  // what Wine skips at the start of a line and around '='
+size_t SkipRegSpaces(std::string_view s, size_t p);
+
+// Reads a file in chunks; never holds more of it than a chunk and one line, and a few batches.
+class HiveScanner {
+ public:
+  // Reads go through `fs` while `io` is held, so that the indexing half may read the same file
+  // from another thread.
+  HiveScanner(FileSystem& fs, int fd, uint64_t sizeHint, std::mutex* io);
+
+  // Scans the whole file and hands `take` its batches in order, from a thread of its own when
+  // the file is large, until `take` returns false or the last batch has been taken. The batch
+  // given is only lent.
+  void Run(const std::function<bool(const ScanBatch&)>& take);
+
+  // The size of the chunks the file is read in: reads and writes of whole files use it.
+  static size_t ChunkSize();
+
+ private:
+  // Scans the next chunk into `batch` (emptied first). False once the batch is the last one.
+  bool Next(ScanBatch* batch);
+  bool Line(std::string_view raw, uint64_t offset, bool mayHoldNul, ScanBatch* batch);
+  void Emit(std::string_view text, uint64_t start, bool header, ScanBatch* batch) const;
+  bool Fail(uint64_t line, const std::string& what, ScanBatch* batch);
+  bool End(ScanBatch* batch);
+
+  FileSystem& m_fs;
+  int m_fd;
+  uint64_t m_size;
+  std::mutex* m_io;
+  std::string m_chunk;
+  std::string m_carry;  // a line that runs over the end of a chunk
+  uint64_t m_carryOffset = 0;
+  uint64_t m_fileOffset = 0;
+  uint64_t m_line = 0;
+  bool m_prevEmpty = false;     // the previous line was empty (and not part of a hex value)
+  uint64_t m_prevOffset = 0;    // where the previous line starts
+  bool m_continuation = false;  // the previous line ended a hex value with a backslash
+  uint64_t m_valueLine = 0;     // the line where that hex value started
+  bool m_sawHeader = false;
+  bool m_failed = false;
+};
+
+}  // namespace oarepair::platform
