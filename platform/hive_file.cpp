@@ -18,14 +18,8 @@ namespace {
 
 constexpr uint64_t kTicksPerSecond = 10000000;
 
-bool IsHexDigit(char c) { return HexDigitValue(c) >= 0; }
-
 // For a hex digit only.
 unsigned HexValue(char c) { return static_cast<unsigned>(HexDigitValue(c)); }
-
-bool StartsWith(std::string_view s, std::string_view prefix) {
-  return s.substr(0, prefix.size()) == prefix;
-}
 
 // "] <seconds>" as sscanf(" %u") reads it; false when there is no number.
 bool ReadSeconds(std::string_view s, uint32_t* seconds) {

@@ -17,12 +17,6 @@ constexpr std::string_view kMagic = "WINE REGISTRY Version 2";
 // text; large enough that the cost of each call is small beside the bytes it moves.
 constexpr size_t kChunkSize = size_t{256} << 10;
 
-bool IsHexDigit(char c) { return HexDigitValue(c) >= 0; }
-
-bool StartsWith(std::string_view s, std::string_view prefix) {
-  return s.substr(0, prefix.size()) == prefix;
-}
-
 // Skips a number in hex as strtoul(..., 16) reads it at a hex digit: an optional "0x", then
 // digits. True when it is more than `limit`.
 bool SkipHexNumber(std::string_view s, size_t* p, uint64_t limit) {
@@ -184,15 +178,6 @@ void HiveScanner::Run(const std::function<bool(const ScanBatch&)>& take) {
   ScanBatch batch;
   for (bool more = true; more;) more = Next(&batch) && take(batch);
   if (batch.last) take(batch);
-}
-
-bool IsRegSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-size_t SkipRegSpaces(std::string_view s, size_t p) {
-  while (p < s.size() && IsRegSpace(s[p])) ++p;
-  return p;
 }
 
 size_t HiveScanner::ChunkSize() { return kChunkSize; }

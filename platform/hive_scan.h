@@ -39,9 +39,6 @@ struct ScanBatch {
   uint64_t fileSize = 0;
 };
 
-bool IsRegSpace(char c);  // what Wine skips at the start of a line and around '='
-size_t SkipRegSpaces(std::string_view s, size_t p);
-
 // Reads a file in chunks; never holds more of it than a chunk and one line, and a few batches.
 class HiveScanner {
  public:

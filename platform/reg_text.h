@@ -24,6 +24,21 @@ inline constexpr std::array<int8_t, 256> kHexDigitValues = [] {
 }();
 
 inline int HexDigitValue(char c) { return kHexDigitValues[static_cast<unsigned char>(c)]; }
+inline bool IsHexDigit(char c) { return HexDigitValue(c) >= 0; }
+
+inline bool StartsWith(std::string_view s, std::string_view prefix) {
+  return s.substr(0, prefix.size()) == prefix;
+}
+
+// What Wine skips before the first character of a line and around '=' and hex bytes.
+inline bool IsRegSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+inline size_t SkipRegSpaces(std::string_view s, size_t p) {
+  while (p < s.size() && IsRegSpace(s[p])) ++p;
+  return p;
+}
 
 // Which two characters, besides the backslash, get a backslash before them.
 enum class EscapeContext {
