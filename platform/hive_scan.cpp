@@ -272,8 +272,7 @@ bool HiveScanner::Fail(uint64_t line, const std::string& what, ScanBatch* batch)
 
 void HiveScanner::Emit(std::string_view text, uint64_t start, bool header,
                        ScanBatch* batch) const {
-  batch->lines.push_back({m_line, start, static_cast<uint32_t>(batch->text.size()),
-                          static_cast<uint32_t>(text.size()), header});
+  batch->lines.push_back({m_line, start, batch->text.size(), text.size(), header});
   batch->text.append(text.data(), text.size());
 }
 

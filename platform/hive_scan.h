@@ -26,8 +26,8 @@ struct ScanBatch {
   struct Line {
     uint64_t number;  // 1-based
     uint64_t start;   // a header's section starts here: at the blank line before it, if any
-    uint32_t at;      // the line's text is text[at, at + size): after the '[' of a header,
-    uint32_t size;    // from the '#' of an option
+    size_t at;        // the line's text is text[at, at + size): after the '[' of a header,
+    size_t size;      // from the '#' of an option
     bool header;      // else a "#time=" or "#link" option of the section being read
   };
   std::vector<Line> lines;
