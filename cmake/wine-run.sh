@@ -70,6 +70,12 @@ usage() { # [STATUS]
 
 # --- Wine programs -----------------------------------------------------------------------------------
 
+# Whether FILE is an ELF program of CLASS (1: 32-bit, 2: 64-bit). Debian's `wine` on PATH is a
+# script that starts the 64-bit loader when the 32-bit one is missing: no 32-bit loader.
+elf_class_is() { # FILE CLASS
+    [[ $(od -An -tx1 -N5 "$1" 2>/dev/null | tr -d ' \n') == 7f454c460$2 ]]
+}
+
 find_loader() { # ARCH -> prints the loader path, or nothing
     local arch=$1 candidate
     if [[ $arch == x64 ]]; then
@@ -80,9 +86,11 @@ find_loader() { # ARCH -> prints the loader path, or nothing
     else
         for candidate in "${OAREPAIR_WINE32:-}" /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine \
                          "$(command -v wine 2>/dev/null || true)"; do
-            [[ -n $candidate && -x $candidate ]] && { echo "$candidate"; return; }
+            [[ -n $candidate && -x $candidate ]] && elf_class_is "$candidate" 1 &&
+                { echo "$candidate"; return; }
         done
     fi
+    return 0  # found nothing: the caller sees an empty path
 }
 
 find_server() {

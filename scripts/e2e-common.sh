@@ -123,11 +123,19 @@ e2e_damage() { # PREFIX
         grep -q 'bogus-ole.dll' "$prefix/system.reg"
 }
 
-# The 32-bit loader, when the kernel runs 32-bit programs itself (E2E_LOADER32, else empty): the
+# The 32-bit loader, when the kernel runs 32-bit programs itself (E2E_LOADER32, else empty, and
+# E2E_WHY32 says why not): the
 # Linux program starts Wine's loaders directly, never through an emulator.
 e2e_find_wine32() {
     E2E_LOADER32=
-    [[ $("$E2E_WINE_RUN" --way x86 2>/dev/null) == native ]] || return 0
+    E2E_WHY32="32-bit programs run here only under qemu-i386"
+    local out
+    out=$("$E2E_WINE_RUN" --way x86 2>&1) || true
+    if [[ $out == *"skipped: "* ]]; then
+        E2E_WHY32=${out##*skipped: }  # wine-run.sh's one line on why not
+        E2E_WHY32=${E2E_WHY32%%$'\n'*}
+    fi
+    [[ $out == native ]] || return 0
     E2E_LOADER32=$("$E2E_WINE_RUN" --loader x86 2>/dev/null) || E2E_LOADER32=
 }
 

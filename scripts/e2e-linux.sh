@@ -32,7 +32,7 @@ STANDIN=$W/standin/wine64
 if [[ -n $E2E_LOADER32 ]]; then
     echo "32-bit programs run here ($E2E_LOADER32): the 32-bit view is repaired by real Wine too"
 else
-    echo "skipped: the 32-bit checks with real Wine (32-bit programs cannot run here)"
+    echo "skipped: the 32-bit checks with real Wine ($E2E_WHY32)"
 fi
 
 # run PREFIX LOADER [PROGRAM]: runs the program on the prefix without a terminal; sets RC, OUT, ERR.

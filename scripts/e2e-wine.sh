@@ -126,7 +126,7 @@ else
     p=$W/views
     E2E_ARCH=x64 e2e_new_prefix "$p"
     if ! grep -q '^\[Software\\\\Classes\\\\Wow6432Node\\\\CLSID\\\\{00020420-' "$p/system.reg"; then
-        echo "skipped: the win64 prefix has no 32-bit half (32-bit programs cannot run here)"
+        echo "skipped: the win64 prefix has no 32-bit half (no 32-bit Wine runs here)"
     else
         # A marker in the view the program must not touch: the 32-bit one through its path in the
         # 64-bit view, or the 64-bit one.
