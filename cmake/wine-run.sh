@@ -70,10 +70,10 @@ usage() { # [STATUS]
 
 # --- Wine programs -----------------------------------------------------------------------------------
 
-# Whether FILE is an ELF program of CLASS (1: 32-bit, 2: 64-bit). Debian's `wine` on PATH is a
-# script that starts the 64-bit loader when the 32-bit one is missing: no 32-bit loader.
-elf_class_is() { # FILE CLASS
-    [[ $(od -An -tx1 -N5 "$1" 2>/dev/null | tr -d ' \n') == 7f454c460$2 ]]
+# Whether FILE is a 32-bit ELF program. Debian's `wine` on PATH is a script that starts the 64-bit
+# loader when the 32-bit one is missing: no 32-bit loader.
+is_elf32() { # FILE
+    [[ $(od -An -tx1 -N5 "$1" 2>/dev/null | tr -d ' \n') == 7f454c4601 ]]
 }
 
 find_loader() { # ARCH -> prints the loader path, or nothing
@@ -84,10 +84,11 @@ find_loader() { # ARCH -> prints the loader path, or nothing
             [[ -n $candidate && -x $candidate ]] && { echo "$candidate"; return; }
         done
     else
-        for candidate in "${OAREPAIR_WINE32:-}" /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine \
+        # One named by OAREPAIR_WINE32 is taken as it is; searched places must hold the loader.
+        [[ -n ${OAREPAIR_WINE32:-} && -x $OAREPAIR_WINE32 ]] && { echo "$OAREPAIR_WINE32"; return; }
+        for candidate in /usr/lib/wine/wine /usr/lib/i386-linux-gnu/wine/wine \
                          "$(command -v wine 2>/dev/null || true)"; do
-            [[ -n $candidate && -x $candidate ]] && elf_class_is "$candidate" 1 &&
-                { echo "$candidate"; return; }
+            [[ -n $candidate && -x $candidate ]] && is_elf32 "$candidate" && { echo "$candidate"; return; }
         done
     fi
     return 0  # found nothing: the caller sees an empty path
