@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <unordered_map>
 #include <mutex>
+#include <unordered_map>
 #include <utility>
 
 #include "platform/clock.h"
