@@ -195,7 +195,6 @@ bool HiveScanner::Next(ScanBatch* batch) {
   batch->text.clear();
   batch->last = false;
   batch->status = HiveParseStatus::kOk;
-  if (m_failed) return End(batch);
   size_t got = 0;
   int rc = 0;
   {
@@ -205,7 +204,6 @@ bool HiveScanner::Next(ScanBatch* batch) {
   if (rc != 0) {
     batch->status = HiveParseStatus::kIoError;
     batch->error = {rc, 0, std::string("cannot read the file: ") + std::strerror(rc)};
-    m_failed = true;
     return End(batch);
   }
   if (got == 0) {
@@ -255,7 +253,6 @@ bool HiveScanner::Next(ScanBatch* batch) {
 }
 
 bool HiveScanner::End(ScanBatch* batch) {
-  m_failed = true;  // nothing follows the last batch
   batch->last = true;
   batch->fileSize = m_fileOffset;
   return false;
@@ -266,7 +263,6 @@ bool HiveScanner::Fail(uint64_t line, const std::string& what, ScanBatch* batch)
     batch->status = HiveParseStatus::kMalformed;
     batch->error = {0, line, "line " + std::to_string(line) + ": " + what};
   }
-  m_failed = true;
   return false;
 }
 

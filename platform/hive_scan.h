@@ -55,7 +55,8 @@ class HiveScanner {
   static size_t ChunkSize();
 
  private:
-  // Scans the next chunk into `batch` (emptied first). False once the batch is the last one.
+  // Scans the next chunk into `batch` (emptied first). False when the batch is the last one;
+  // there is no call after that.
   bool Next(ScanBatch* batch);
   bool Line(std::string_view raw, uint64_t offset, bool mayHoldNul, ScanBatch* batch);
   void Emit(std::string_view text, uint64_t start, bool header, ScanBatch* batch) const;
@@ -76,7 +77,6 @@ class HiveScanner {
   bool m_continuation = false;  // the previous line ended a hex value with a backslash
   uint64_t m_valueLine = 0;     // the line where that hex value started
   bool m_sawHeader = false;
-  bool m_failed = false;
 };
 
 }  // namespace oarepair::platform
