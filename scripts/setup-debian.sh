@@ -82,7 +82,9 @@ apt_install=(apt-get install -y -qq -o Dpkg::Use-Pty=0 -o Dpkg::Options::=--forc
              -o Dpkg::Options::=--force-confold)
 retry "${apt_install[@]}" --no-install-recommends "${tools[@]}" >/dev/null
 wanted=("${tools[@]}" "${wine_packages[@]}")
-if ! retry "${apt_install[@]}" "${wine_packages[@]}" >/dev/null; then
+# A simulated install first: when the index cannot satisfy the packages, no retry will.
+if ! apt-get install -s -qq "${wine_packages[@]}" >/dev/null 2>&1 ||
+   ! retry "${apt_install[@]}" "${wine_packages[@]}" >/dev/null; then
     # The i386 libraries must be the very versions of their amd64 twins; when the mirror lacks
     # them (an index that failed to download), only the 64-bit half can be installed. The tests
     # that need 32-bit Wine then report themselves skipped and say why, as on a kernel that runs
