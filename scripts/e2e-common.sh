@@ -123,9 +123,9 @@ e2e_damage() { # PREFIX
         grep -q 'bogus-ole.dll' "$prefix/system.reg"
 }
 
-# The 32-bit loader, when the kernel runs 32-bit programs itself (E2E_LOADER32, else empty, and
-# E2E_WHY32 says why not): the
-# Linux program starts Wine's loaders directly, never through an emulator.
+# The 32-bit loader, when the kernel runs 32-bit programs itself (E2E_LOADER32, else empty and
+# E2E_WHY32 says why not): the Linux program starts Wine's loaders directly, never through an
+# emulator.
 e2e_find_wine32() {
     E2E_LOADER32=
     E2E_WHY32="32-bit programs run here only under qemu-i386"

@@ -47,8 +47,9 @@ installed() { # PACKAGE -> status 0 if installed
     [[ $(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null) == "ii "* ]]
 }
 
+wanted=("${tools[@]}" "${wine_packages[@]}")
 missing=()
-for p in "${tools[@]}" "${wine_packages[@]}"; do
+for p in "${wanted[@]}"; do
     installed "$p" || missing+=("$p")
 done
 i386_enabled=0
@@ -81,7 +82,6 @@ retry apt-get update -qq ||
 apt_install=(apt-get install -y -qq -o Dpkg::Use-Pty=0 -o Dpkg::Options::=--force-confdef
              -o Dpkg::Options::=--force-confold)
 retry "${apt_install[@]}" --no-install-recommends "${tools[@]}" >/dev/null
-wanted=("${tools[@]}" "${wine_packages[@]}")
 # A simulated install first: when the index cannot satisfy the packages, no retry will.
 if ! apt-get install -s -qq "${wine_packages[@]}" >/dev/null 2>&1 ||
    ! retry "${apt_install[@]}" "${wine_packages[@]}" >/dev/null; then
