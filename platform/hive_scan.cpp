@@ -176,8 +176,9 @@ void HiveScanner::Run(const std::function<bool(const ScanBatch&)>& take) {
     }
   }
   ScanBatch batch;
-  for (bool more = true; more;) more = Next(&batch) && take(batch);
-  if (batch.last) take(batch);
+  do {
+    Next(&batch);
+  } while (take(batch) && !batch.last);
 }
 
 size_t HiveScanner::ChunkSize() { return kChunkSize; }
