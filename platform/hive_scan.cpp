@@ -16,6 +16,9 @@ constexpr std::string_view kMagic = "WINE REGISTRY Version 2";
 // Reads and writes move the file in pieces of at most this size, so neither ever holds the whole
 // text; large enough that the cost of each call is small beside the bytes it moves.
 constexpr size_t kChunkSize = size_t{256} << 10;
+// A mapped window holds a few chunks: few enough pages to leave the memory held small, enough
+// bytes that mapping and unmapping cost little beside reading them.
+constexpr size_t kWindowSize = 4 * kChunkSize;
 
 // Skips a number in hex as strtoul(..., 16) reads it at a hex digit: an optional "0x", then
 // digits. True when it is more than `limit`.
@@ -184,11 +187,43 @@ void HiveScanner::Run(const std::function<bool(const ScanBatch&)>& take) {
 size_t HiveScanner::ChunkSize() { return kChunkSize; }
 
 HiveScanner::HiveScanner(FileSystem& fs, int fd, uint64_t sizeHint, std::mutex* io)
-    : m_fs(fs), m_fd(fd), m_size(sizeHint), m_io(io) {
-  // A file smaller than a chunk is read with one buffer of its size (and one read past its end).
-  m_chunk.resize(sizeHint == 0 ? kChunkSize
+    : m_fs(fs), m_fd(fd), m_size(sizeHint), m_io(io) {}
+
+HiveScanner::~HiveScanner() {
+  if (m_window != nullptr) m_fs.Unmap(m_window, m_windowSize);
+}
+
+int HiveScanner::NextPiece(const char** data, size_t* got) {
+  std::lock_guard<std::mutex> hold(*m_io);
+  if (m_window != nullptr && m_fileOffset >= m_windowOffset + m_windowSize) {
+    m_fs.Unmap(m_window, m_windowSize);
+    m_window = nullptr;
+  }
+  if (m_window == nullptr && m_mapping && m_fileOffset < m_size &&
+      m_fileOffset % kWindowSize == 0) {
+    const auto size = static_cast<size_t>(std::min<uint64_t>(kWindowSize, m_size - m_fileOffset));
+    if (m_fs.MapForRead(m_fd, m_fileOffset, size, &m_window) == 0) {
+      m_windowOffset = m_fileOffset;
+      m_windowSize = size;
+    } else {
+      m_window = nullptr;
+      m_mapping = false;  // read instead, from here on
+    }
+  }
+  if (m_window != nullptr) {
+    const auto at = static_cast<size_t>(m_fileOffset - m_windowOffset);
+    *data = m_window + at;
+    *got = std::min(kChunkSize, m_windowSize - at);
+    return 0;
+  }
+  // Past the mapped part, or not mapped at all. A file smaller than a chunk is read with one
+  // buffer of its size (and one read past its end).
+  if (m_chunk.empty())
+    m_chunk.resize(m_size == 0 ? kChunkSize
                                : static_cast<size_t>(
-                                     std::clamp<uint64_t>(sizeHint + 1, 4096, kChunkSize)));
+                                     std::clamp<uint64_t>(m_size + 1, 4096, kChunkSize)));
+  *data = m_chunk.data();
+  return m_fs.PRead(m_fd, &m_chunk[0], m_chunk.size(), m_fileOffset, got);
 }
 
 bool HiveScanner::Next(ScanBatch* batch) {
@@ -196,12 +231,9 @@ bool HiveScanner::Next(ScanBatch* batch) {
   batch->text.clear();
   batch->last = false;
   batch->status = HiveParseStatus::kOk;
+  const char* chunk = nullptr;
   size_t got = 0;
-  int rc = 0;
-  {
-    std::lock_guard<std::mutex> hold(*m_io);
-    rc = m_fs.PRead(m_fd, &m_chunk[0], m_chunk.size(), m_fileOffset, &got);
-  }
+  const int rc = NextPiece(&chunk, &got);
   if (rc != 0) {
     batch->status = HiveParseStatus::kIoError;
     batch->error = {rc, 0, std::string("cannot read the file: ") + std::strerror(rc)};
@@ -217,7 +249,6 @@ bool HiveScanner::Next(ScanBatch* batch) {
            batch);
     return End(batch);
   }
-  const char* chunk = m_chunk.data();
   const bool chunkHasNul = std::memchr(chunk, '\0', got) != nullptr;
   size_t start = 0;
   while (start < got) {

@@ -45,6 +45,9 @@ class HiveScanner {
   // Reads go through `fs` while `io` is held, so that the indexing half may read the same file
   // from another thread.
   HiveScanner(FileSystem& fs, int fd, uint64_t sizeHint, std::mutex* io);
+  ~HiveScanner();
+  HiveScanner(const HiveScanner&) = delete;
+  HiveScanner& operator=(const HiveScanner&) = delete;
 
   // Scans the whole file and hands `take` its batches in order, from a thread of its own when
   // the file is large, until `take` returns false or the last batch has been taken. The batch
@@ -58,6 +61,9 @@ class HiveScanner {
   // Scans the next chunk into `batch` (emptied first). False when the batch is the last one;
   // there is no call after that.
   bool Next(ScanBatch* batch);
+  // The next piece of the file: from the mapped window while the file can be mapped, else read
+  // into m_chunk. *got is 0 at the end of the file.
+  int NextPiece(const char** data, size_t* got);
   bool Line(std::string_view raw, uint64_t offset, bool mayHoldNul, ScanBatch* batch);
   void Emit(std::string_view text, uint64_t start, bool header, ScanBatch* batch) const;
   bool Fail(uint64_t line, const std::string& what, ScanBatch* batch);
@@ -68,6 +74,14 @@ class HiveScanner {
   uint64_t m_size;
   std::mutex* m_io;
   std::string m_chunk;
+  // The part of the file mapped now. Mapping spares copying every byte out of the page cache;
+  // only the part below the size found at the start is mapped, a window at a time, so that the
+  // pages held stay few. Wine and this registry replace their files by rename and never cut one
+  // short in place, which is what would make a mapped page unreadable.
+  const char* m_window = nullptr;
+  uint64_t m_windowOffset = 0;
+  size_t m_windowSize = 0;
+  bool m_mapping = true;
   std::string m_carry;  // a line that runs over the end of a chunk
   uint64_t m_carryOffset = 0;
   uint64_t m_fileOffset = 0;

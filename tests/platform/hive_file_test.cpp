@@ -21,6 +21,7 @@
 #include "platform/names.h"
 #include "platform/reg_text.h"
 #include "tests/support/fault_file_system.h"
+#include "tests/support/forwarding_file_system.h"
 #include "tests/support/hive_image.h"
 #include "tests/support/reg_fixture.h"
 #include "tests/support/scratch_folder.h"
@@ -750,6 +751,87 @@ TEST(HiveParseFile, MalformedLineIsFoundPastManyChunks) {
   EXPECT_EQ(ParseFromFile(fs, path, &image, &error), HiveParseStatus::kMalformed);
   EXPECT_EQ(error.line, lines + 4);
   EXPECT_EQ(image.root, nullptr);
+}
+
+// The real file system, watched where a file is mapped: it can refuse its nth mapping, and can say
+// the file is smaller than it is (as when it grew after it was looked at).
+class MapWatcher final : public test_support::ForwardingFileSystem {
+ public:
+  MapWatcher() : ForwardingFileSystem(PosixFileSystem()) {}
+  int refuseAt = 0;
+  uint64_t hideLast = 0;
+  int maps = 0;
+  int unmaps = 0;
+  int chunkReads = 0;  // reads of the scanner, not those of names and sections read back
+  int MapForRead(int fd, uint64_t offset, size_t n, const char** data) override {
+    if (++maps == refuseAt) return ENOMEM;
+    return m_base.MapForRead(fd, offset, n, data);
+  }
+  void Unmap(const char* data, size_t n) override {
+    ++unmaps;
+    m_base.Unmap(data, n);
+  }
+  int PRead(int fd, void* buf, size_t n, uint64_t offset, size_t* got) override {
+    if (n == HiveScanner::ChunkSize()) ++chunkReads;
+    return m_base.PRead(fd, buf, n, offset, got);
+  }
+  int FStat(int fd, struct stat* st) override {
+    const int rc = m_base.FStat(fd, st);
+    st->st_size -= static_cast<off_t>(hideLast);
+    return rc;
+  }
+};
+
+// A file is mapped a window at a time where it can be, and read where it cannot: past a refused
+// mapping, or past the size it had when it was looked at. The result is the same.
+TEST(HiveParseFile, MappedOrReadTheFileGivesTheSameResult) {
+  test_support::ScratchFolder folder;
+  ASSERT_TRUE(folder.Valid());
+  std::string text = test_support::LargeHiveText(3 << 20);
+  text += RegSection("Long", kT0, "\"big\"=hex:" + Repeat("0a,", 600000) + "0b\n");
+  text += test_support::LargeHiveText(1 << 20).substr(RegFileHeader("REGISTRY\\\\Machine").size());
+  const std::string path = folder / "system.reg";
+  ASSERT_TRUE(test_support::WriteFile(path, text));
+  const HiveImage expected = Parse(text);
+  struct Case {
+    const char* what;
+    int refuseAt;
+    uint64_t hideLast;
+  };
+  for (const Case& c : {Case{"mapped", 0, 0}, Case{"first mapping refused", 1, 0},
+                        Case{"third mapping refused", 3, 0},
+                        Case{"the last 300000 bytes past the size seen", 0, 300000}}) {
+    SCOPED_TRACE(c.what);
+    MapWatcher fs;
+    fs.refuseAt = c.refuseAt;
+    fs.hideLast = c.hideLast;
+    HiveImage image;
+    HiveParseError error;
+    ASSERT_EQ(ParseFromFile(fs, path, &image, &error), HiveParseStatus::kOk) << error.message;
+    ExpectSameImage(image, expected);
+    EXPECT_EQ(Rewrite(image, text), text);
+    EXPECT_EQ(fs.maps - (c.refuseAt > 0 ? 1 : 0), fs.unmaps) << "every window is unmapped";
+    if (c.refuseAt == 0) {
+      EXPECT_GT(fs.maps, 5);
+    } else {
+      EXPECT_EQ(fs.maps, c.refuseAt) << "no mapping is tried once one failed";
+    }
+    // Mapped whole, the file is read only to see that it ends there.
+    if (c.refuseAt > 0 || c.hideLast > 0) {
+      EXPECT_GE(fs.chunkReads, 2);
+    } else {
+      EXPECT_EQ(fs.chunkReads, 1);
+    }
+  }
+  // A fault past the first windows is found with its line, mapped as read.
+  const auto lines = static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
+  ASSERT_TRUE(test_support::WriteFile(path, text + "[Bad] 1\n\"v\"=hex:01,zz\n"));
+  MapWatcher fs;
+  HiveImage image;
+  HiveParseError error;
+  EXPECT_EQ(ParseFromFile(fs, path, &image, &error), HiveParseStatus::kMalformed);
+  EXPECT_EQ(error.line, lines + 2);
+  EXPECT_EQ(fs.maps, fs.unmaps);
 }
 
 // A large file is checked on one thread while its keys are indexed on another; whichever finds its
