@@ -21,29 +21,6 @@ constexpr uint64_t kTicksPerSecond = 10000000;
 // For a hex digit only.
 unsigned HexValue(char c) { return static_cast<unsigned>(HexDigitValue(c)); }
 
-// "] <seconds>" as sscanf(" %u") reads it; false when there is no number.
-bool ReadSeconds(std::string_view s, uint32_t* seconds) {
-  size_t p = SkipRegSpaces(s, 0);
-  bool negative = false;
-  if (p < s.size() && (s[p] == '+' || s[p] == '-')) negative = s[p++] == '-';
-  if (p == s.size() || s[p] < '0' || s[p] > '9') return false;
-  uint64_t value = 0;
-  for (; p < s.size() && s[p] >= '0' && s[p] <= '9'; ++p)
-    value = value > (UINT64_MAX - 9) / 10 ? UINT64_MAX
-                                          : value * 10 + static_cast<uint64_t>(s[p] - '0');
-  // Stored into an unsigned int as sscanf does: the low 32 bits.
-  const auto low = static_cast<uint32_t>(value);
-  *seconds = negative ? static_cast<uint32_t>(0u - low) : low;
-  return true;
-}
-
-// "#time=" hex digits, upper or lower case, up to the first other character.
-uint64_t ReadFileTime(std::string_view s) {
-  uint64_t value = 0;
-  for (size_t p = 0; p < s.size() && IsHexDigit(s[p]); ++p) value = (value << 4) | HexValue(s[p]);
-  return value;
-}
-
 // How many bytes a and b have in common at their start, of the first n; a word at a time, as
 // every section header is compared with the one before it.
 size_t CommonPrefixLength(const char* a, const char* b, size_t n) {
@@ -78,10 +55,12 @@ class HiveParser {
   bool Apply(const ScanBatch& batch) {
     for (const ScanBatch::Line& line : batch.lines) {
       m_line = line.number;
-      const std::string_view text(batch.text.data() + line.at, line.size);
-      if (!line.header) {
-        KeyOption(text);
-      } else if (!Section(text, line.start)) {
+      if (line.kind == ScanBatch::Line::kTime) {
+        m_sectionTime = line.time;
+      } else if (line.kind == ScanBatch::Line::kLink) {
+        m_index->flags[m_currentKey] |= HiveIndex::kLink;
+      } else if (!Section(std::string_view(batch.text.data() + line.at, line.size), line.start,
+                          line.time)) {
         return false;
       }
     }
@@ -151,16 +130,8 @@ class HiveParser {
     return false;
   }
 
-  void KeyOption(std::string_view option) {
-    if (StartsWith(option, "#time=")) {
-      m_sectionTime = ReadFileTime(option.substr(6));
-    } else if (StartsWith(option, "#link")) {
-      m_index->flags[m_currentKey] |= HiveIndex::kLink;
-    }
-  }
-
-  // `body` follows the '['; the section's text starts at `start`.
-  bool Section(std::string_view body, uint64_t start) {
+  // `body` follows the '['; the section's text starts at `start`; `time` is what the header gives.
+  bool Section(std::string_view body, uint64_t start, uint64_t headerTime) {
     // The names this header shares with the previous one are not decoded again: sections come
     // mostly in tree order, so most of a path is usually the one before.
     size_t shared = 0;
@@ -172,10 +143,8 @@ class HiveParser {
       return Fail(m_line, "the key path does not end with an unescaped ']'");
     const size_t used = rawStart + tailUsed;
     if (m_current < 0) ReserveFor(m_sizeHint);  // the file is a registry file, not just any
-    uint32_t seconds = 0;
-    const uint64_t time = ReadSeconds(body.substr(used), &seconds)
-                              ? seconds * kTicksPerSecond + kUnixEpochAsFileTime
-                              : m_index->loadTime;  // Wine gives such a key the load time
+    // Wine gives a key whose header has no time the load time.
+    const uint64_t time = headerTime != 0 ? headerTime : m_index->loadTime;
     uint32_t key = 0;
     // Wine takes a path whose first unit is NUL for the branch root.
     const bool rootByNul = shared == 0 && !m_path.empty() && m_path[0] == u'\0';
@@ -617,18 +586,15 @@ int KeyFromSection(const HiveIndex& index, uint32_t key, std::string_view text,
     return 0;
   }
   size_t end = body.find('\n', used);
-  uint32_t seconds = 0;
-  *time = ReadSeconds(body.substr(used, end == std::string_view::npos ? end : end - used),
-                      &seconds)
-              ? seconds * kTicksPerSecond + kUnixEpochAsFileTime
-              : index.loadTime;
+  *time = HeaderFileTime(body.substr(used, end == std::string_view::npos ? end : end - used));
+  if (*time == 0) *time = index.loadTime;
   while (end != std::string_view::npos) {
     const size_t start = end + 1;
     end = body.find('\n', start);
     const std::string_view line = body.substr(start, end == std::string_view::npos ? end
                                                                               : end - start);
     const std::string_view rest = line.substr(std::min(line.size(), SkipRegSpaces(line, 0)));
-    if (StartsWith(rest, "#time=")) *time = ReadFileTime(rest.substr(6));
+    if (StartsWith(rest, "#time=")) *time = OptionFileTime(rest.substr(6));
   }
   return 0;
 }

@@ -298,9 +298,9 @@ bool HiveScanner::Fail(uint64_t line, const std::string& what, ScanBatch* batch)
   return false;
 }
 
-void HiveScanner::Emit(std::string_view text, uint64_t start, bool header,
-                       ScanBatch* batch) const {
-  batch->lines.push_back({m_line, start, batch->text.size(), text.size(), header});
+void HiveScanner::Emit(ScanBatch::Line::Kind kind, std::string_view text, uint64_t start,
+                       uint64_t time, ScanBatch* batch) const {
+  batch->lines.push_back({m_line, start, time, batch->text.size(), text.size(), kind});
   batch->text.append(text.data(), text.size());
 }
 
@@ -343,15 +343,25 @@ bool HiveScanner::Line(std::string_view raw, uint64_t offset, bool mayHoldNul, S
   if (p == content.size()) return true;  // blank
   const std::string_view rest = content.substr(p);
   switch (rest[0]) {
-    case '[':
+    case '[': {
       m_sawHeader = true;
-      Emit(rest.substr(1), wasEmpty ? emptyOffset : offset, true, batch);
+      // The time is read here, off the indexing half's thread; a path without its ']' is refused
+      // there.
+      const std::string_view body = rest.substr(1);
+      const size_t used = Unescape(body, ']', nullptr);
+      const uint64_t time = used == kNoEndChar ? 0 : HeaderFileTime(body.substr(used));
+      Emit(ScanBatch::Line::kHeader, body, wasEmpty ? emptyOffset : offset, time, batch);
       return true;
+    }
     case ';':
       return true;
     case '#':
       if (!m_sawHeader) return true;  // a global option such as #arch
-      if (StartsWith(rest, "#time=") || StartsWith(rest, "#link")) Emit(rest, 0, false, batch);
+      if (StartsWith(rest, "#time=")) {
+        Emit(ScanBatch::Line::kTime, {}, 0, OptionFileTime(rest.substr(6)), batch);
+      } else if (StartsWith(rest, "#link")) {
+        Emit(ScanBatch::Line::kLink, {}, 0, 0, batch);
+      }
       // A class Wine cannot read would be lost.
       if (StartsWith(rest, "#class=\"") && Unescape(rest.substr(8), '"', nullptr) == kNoEndChar)
         return Fail(m_line, "the class has no closing '\"'", batch);

@@ -21,14 +21,17 @@ struct HiveParseError {
   std::string message;    // e.g. "line 12: key path does not end with ']'"
 };
 
-// What one piece of the file gave: its section headers and key options, in order.
+// What one piece of the file gave: its section headers and key options, in order, with the times
+// they give.
 struct ScanBatch {
   struct Line {
+    enum Kind : uint8_t { kHeader, kTime, kLink };  // else a "#time=" or "#link" option
     uint64_t number;  // 1-based
     uint64_t start;   // a header's section starts here: at the blank line before it, if any
-    size_t at;        // the line's text is text[at, at + size): after the '[' of a header,
-    size_t size;      // from the '#' of an option
-    bool header;      // else a "#time=" or "#link" option of the section being read
+    uint64_t time;    // a header's (0: it gives none) or a "#time=" option's
+    size_t at;        // a header's text is text[at, at + size), from after its '['
+    size_t size;
+    Kind kind;
   };
   std::vector<Line> lines;
   std::string text;
@@ -65,7 +68,8 @@ class HiveScanner {
   // into m_chunk. *got is 0 at the end of the file.
   int NextPiece(const char** data, size_t* got);
   bool Line(std::string_view raw, uint64_t offset, bool mayHoldNul, ScanBatch* batch);
-  void Emit(std::string_view text, uint64_t start, bool header, ScanBatch* batch) const;
+  void Emit(ScanBatch::Line::Kind kind, std::string_view text, uint64_t start, uint64_t time,
+            ScanBatch* batch) const;
   bool Fail(uint64_t line, const std::string& what, ScanBatch* batch);
   bool End(ScanBatch* batch);
 

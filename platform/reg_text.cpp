@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/clock.h"
+
 namespace oarepair::platform {
 namespace {
 
@@ -141,18 +143,22 @@ std::string Escape(std::u16string_view text, EscapeContext context) {
 namespace {
 
 // Unescape's result without decoding: no escape or UTF-8 sequence can hide the end character or
-// a backslash except the one character right after a backslash, so the two searches suffice.
+// a backslash except the one character right after a backslash, so the two searches suffice. The
+// end character found stays the answer until an escape reaches past it.
 size_t FindUnescapedEnd(std::string_view text, char endChar) {
   const char* const begin = text.data();
   const char* const end = begin + text.size();
+  const auto find = [](const char* from, char c, const char* to) {
+    return static_cast<const char*>(std::memchr(from, c, static_cast<size_t>(to - from)));
+  };
   const char* p = begin;
+  const char* close = find(p, endChar, end);
   while (p < end) {
-    const auto* close = static_cast<const char*>(std::memchr(p, endChar, static_cast<size_t>(end - p)));
-    const char* const limit = close == nullptr ? end : close;
-    const auto* escape = static_cast<const char*>(std::memchr(p, '\\', static_cast<size_t>(limit - p)));
+    const char* const escape = find(p, '\\', close == nullptr ? end : close);
     if (escape == nullptr)
       return close == nullptr ? kNoEndChar : static_cast<size_t>(close - begin) + 1;
     p = escape + 2;  // the escaped character never ends the text
+    if (close != nullptr && p > close) close = p < end ? find(p, endChar, end) : nullptr;
   }
   return kNoEndChar;
 }
@@ -273,6 +279,30 @@ std::vector<std::u16string_view> SplitKeyPath(std::u16string_view path) {
   std::vector<std::u16string_view> names;
   SplitKeyPath(path, &names);
   return names;
+}
+
+uint64_t HeaderFileTime(std::string_view s) {
+  size_t p = SkipRegSpaces(s, 0);
+  bool negative = false;
+  if (p < s.size() && (s[p] == '+' || s[p] == '-')) negative = s[p++] == '-';
+  if (p == s.size() || s[p] < '0' || s[p] > '9') return 0;
+  uint64_t value = 0;
+  for (; p < s.size() && s[p] >= '0' && s[p] <= '9'; ++p)
+    value = value > (UINT64_MAX - 9) / 10 ? UINT64_MAX
+                                          : value * 10 + static_cast<uint64_t>(s[p] - '0');
+  // Stored into an unsigned int as sscanf does: the low 32 bits. The file time that gives is
+  // never 0: it is at least the epoch.
+  const auto low = static_cast<uint32_t>(value);
+  const uint32_t seconds = negative ? static_cast<uint32_t>(0u - low) : low;
+  constexpr uint64_t kTicksPerSecond = 10000000;
+  return seconds * kTicksPerSecond + kUnixEpochAsFileTime;
+}
+
+uint64_t OptionFileTime(std::string_view s) {
+  uint64_t value = 0;
+  for (size_t p = 0; p < s.size() && IsHexDigit(s[p]); ++p)
+    value = (value << 4) | static_cast<unsigned>(HexDigitValue(s[p]));
+  return value;
 }
 
 }  // namespace oarepair::platform

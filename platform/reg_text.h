@@ -61,6 +61,14 @@ constexpr size_t kNoEndChar = std::string_view::npos;
 // check; otherwise it receives the decoded text (replacing what it held).
 size_t Unescape(std::string_view text, char endChar, std::u16string* out);
 
+// The time a section header gives after the ']' of its path: " <seconds>" read as sscanf(" %u")
+// reads it, as a file time; 0 when there is no number (Wine then gives the key the load time).
+uint64_t HeaderFileTime(std::string_view afterPath);
+
+// The time of a "#time=" option, from the text after its '=': hex digits, upper or lower case, up
+// to the first other character.
+uint64_t OptionFileTime(std::string_view digits);
+
 // Splits an unescaped key path at every backslash; empty names (doubled, leading or trailing
 // separators) are dropped, as Wine collapses them. The views point into `path`.
 void SplitKeyPath(std::u16string_view path, std::vector<std::u16string_view>* names);
