@@ -78,44 +78,36 @@ platform::HiveByteSource SourceOf(int fd) {
   };
 }
 
-// The real file system without its two ways around copying bytes through memory: files are read,
-// never mapped, and written, never copied inside the kernel. The baseline of both.
-class CopyingFileSystem final : public test_support::ForwardingFileSystem {
+// The real file system, except that files are read and never mapped.
+class ReadingFileSystem final : public test_support::ForwardingFileSystem {
  public:
-  CopyingFileSystem() : ForwardingFileSystem(platform::PosixFileSystem()) {}
-  int CopyRange(int, uint64_t, int, size_t, size_t* copied) override {
-    *copied = 0;
-    return ENOSYS;
-  }
+  ReadingFileSystem() : ForwardingFileSystem(platform::PosixFileSystem()) {}
   int MapForRead(int, uint64_t, size_t, const char** data) override {
     *data = nullptr;
     return ENOSYS;
   }
 };
 
-FileSystem& FileSystemFor(bool copying) {
-  static CopyingFileSystem copyingFs;
-  return copying ? copyingFs : platform::PosixFileSystem();
-}
-
-// The registry's load: one validating pass that records the index of the file's sections.
-bool Parse(int fd, HiveIndex* index, std::string* message, bool copying = false) {
+// The registry's load: one validating pass that records the index of the file's sections;
+// `reading`: the file is read, not mapped.
+bool Parse(int fd, HiveIndex* index, std::string* message, bool reading = false) {
+  static ReadingFileSystem readingFs;
+  FileSystem& fs = reading ? readingFs : platform::PosixFileSystem();
   HiveParseError error;
-  if (platform::IndexHiveFile(FileSystemFor(copying), fd, SourceOf(fd), index, &error) ==
+  if (platform::IndexHiveFile(fs, fd, SourceOf(fd), index, &error) ==
       HiveParseStatus::kOk)
     return true;
   *message = error.message.empty() ? "cannot parse the file" : error.message;
   return false;
 }
 
-// The registry's save of an unchanged file: every section streamed from the original, through
-// `copy` when it is given.
+// The registry's save of an unchanged file: every section streamed from the original.
 int Write(const HiveIndex& index, const platform::HiveByteSource& source,
-          const platform::HiveByteSink& sink, const platform::HiveByteCopier& copy = nullptr) {
+          const platform::HiveByteSink& sink) {
   return platform::StreamHive(
       index.headerLength, index.SectionCount(), [&](size_t i) { return index.offset[i]; },
       [&](size_t i) { return index.SectionLength(i); }, [&](size_t i) { return !index.removed[i]; },
-      {}, source, sink, copy);
+      {}, source, sink);
 }
 
 void SetSizeCounters(benchmark::State& state, uint64_t bytes, size_t sections) {
@@ -125,8 +117,8 @@ void SetSizeCounters(benchmark::State& state, uint64_t bytes, size_t sections) {
   state.counters["sections"] = static_cast<double>(sections);
 }
 
-// Checking and indexing system.reg (the file is in the page cache); `copying`: read, not mapped.
-void HiveLoad(benchmark::State& state, const std::string& file, bool copying) {
+// Checking and indexing system.reg (the file is in the page cache); `reading`: read, not mapped.
+void HiveLoad(benchmark::State& state, const std::string& file, bool reading) {
   OpenFile in(file, O_RDONLY);
   if (in.Fd() < 0) {
     state.SkipWithError(("cannot open " + file).c_str());
@@ -136,7 +128,7 @@ void HiveLoad(benchmark::State& state, const std::string& file, bool copying) {
   for (auto _ : state) {
     auto index = std::make_unique<HiveIndex>();
     std::string message;
-    if (!Parse(in.Fd(), index.get(), &message, copying)) {
+    if (!Parse(in.Fd(), index.get(), &message, reading)) {
       state.SkipWithError(message.c_str());
       break;
     }
@@ -190,9 +182,8 @@ void HiveSave(benchmark::State& state, const std::string& file) {
   SetSizeCounters(state, FileSize(file), index.SectionCount());
 }
 
-// The store's save: a temp file beside the target, fsync, rename, fsync of the folder. The kept
-// bytes are copied inside the kernel, or with `copying` read and written.
-void HiveSaveAtomic(benchmark::State& state, const std::string& file, bool copying) {
+// The store's save: a temp file beside the target, fsync, rename, fsync of the folder.
+void HiveSaveAtomic(benchmark::State& state, const std::string& file) {
   OpenFile in(file, O_RDONLY);
   TempDir dir;
   HiveIndex index;
@@ -200,12 +191,10 @@ void HiveSaveAtomic(benchmark::State& state, const std::string& file, bool copyi
   const std::string outPath = dir.File("system.reg");
   const platform::HiveByteSource source = SourceOf(in.Fd());
   const auto produce = [&](const platform::AtomicWriteSink& sink) {
-    return Write(index, source, sink, [&](uint64_t offset, uint64_t length) {
-      return sink.CopyFrom(in.Fd(), offset, length);
-    });
+    return Write(index, source, sink);
   };
   for (auto _ : state) {
-    if (platform::AtomicReplaceFile(FileSystemFor(copying), outPath, produce) != 0) {
+    if (platform::AtomicReplaceFile(platform::PosixFileSystem(), outPath, produce) != 0) {
       state.SkipWithError("cannot save the file");
       break;
     }
@@ -321,11 +310,7 @@ void RegisterPrefixBenchmarks() {
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("HiveSave" + tag).c_str(), HiveSave, file)
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("HiveSaveAtomic" + tag).c_str(), HiveSaveAtomic, file, false)
-        ->Unit(benchmark::kMillisecond)
-        ->UseRealTime();
-    benchmark::RegisterBenchmark(("HiveSaveAtomic_ReadWrite" + tag).c_str(), HiveSaveAtomic, file,
-                                 true)
+    benchmark::RegisterBenchmark(("HiveSaveAtomic" + tag).c_str(), HiveSaveAtomic, file)
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
     benchmark::RegisterBenchmark(("Repair" + tag).c_str(), Repair, prefix)

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -98,35 +97,6 @@ class ChunkedWriter {
     return 0;
   }
 
-  int Copy(int fd, uint64_t offset, uint64_t length) {
-    if (int err = Flush()) return err;
-    while (length > 0 && m_copyInKernel) {
-      const auto most = static_cast<size_t>(std::min<uint64_t>(length, SIZE_MAX));
-      size_t copied = 0;
-      const int err = m_fs.CopyRange(fd, offset, m_fd, most, &copied);
-      if (err == ENOSYS || err == EXDEV || err == EINVAL || err == EOPNOTSUPP) {
-        m_copyInKernel = false;  // not between these files: read and write from here on
-        break;
-      }
-      if (err == 0 && copied == 0) return Fail(EIO);  // the file is shorter than said
-      if (err) return Fail(err);
-      offset += copied;
-      length -= copied;
-    }
-    while (length > 0) {
-      m_buffer.resize(static_cast<size_t>(std::min<uint64_t>(length, kWriteChunk)));
-      size_t got = 0;
-      int err = m_fs.PRead(fd, &m_buffer[0], m_buffer.size(), offset, &got);
-      if (err == 0 && got == 0) err = EIO;
-      m_buffer.resize(err == 0 ? got : 0);
-      if (err) return Fail(err);
-      offset += got;
-      length -= got;
-      if ((err = Flush())) return err;
-    }
-    return 0;
-  }
-
   int Flush() {
     if (m_error) return m_error;
     if (m_buffer.empty()) return 0;
@@ -147,7 +117,6 @@ class ChunkedWriter {
   int m_fd;
   std::string m_buffer;
   int m_error = 0;
-  bool m_copyInKernel = true;
 };
 
 // Everything a failed replacement must undo: open descriptors and the temp file.
@@ -252,11 +221,7 @@ int AtomicReplaceFile(FileSystem& fs, const std::string& path,
   }
 
   ChunkedWriter writer(fs, cleanup.fd);
-  err = produce(AtomicWriteSink(
-      [&writer](const char* data, size_t size) { return writer.Put(data, size); },
-      [&writer](int from, uint64_t offset, uint64_t length) {
-        return writer.Copy(from, offset, length);
-      }));
+  err = produce([&writer](const char* data, size_t size) { return writer.Put(data, size); });
   // The sink's own failure came first, even when the producer ignored it or reported another.
   if (writer.Error()) return writer.Error();
   if (err) return err;

@@ -4,34 +4,14 @@
 
 #include <sys/types.h>
 
-#include <cstdint>
 #include <functional>
 #include <string>
-#include <utility>
 
 #include "platform/file_system.h"
 
 namespace oarepair::platform {
 
-// Where a producer puts the new content, in order. Each call returns 0 or an errno value; after
-// a failure every call reports it and nothing more is written.
-class AtomicWriteSink {
- public:
-  using Put = std::function<int(const char* data, size_t size)>;
-  using Copy = std::function<int(int fd, uint64_t offset, uint64_t length)>;
-  AtomicWriteSink(Put put, Copy copy) : m_put(std::move(put)), m_copy(std::move(copy)) {}
-
-  int operator()(const char* data, size_t size) const { return m_put(data, size); }
-  // Appends bytes [offset, offset + length) of the open file `fd` as they stand there, copied
-  // inside the kernel where it can; EIO when that file ends first.
-  int CopyFrom(int fd, uint64_t offset, uint64_t length) const {
-    return m_copy(fd, offset, length);
-  }
-
- private:
-  Put m_put;
-  Copy m_copy;
-};
+using AtomicWriteSink = std::function<int(const char* data, size_t size)>;
 
 // Writes the new content of `path` through `produce`, which calls the sink in order and returns 0
 // or an errno value. `beforeRename` runs just before the rename and may veto it with an errno

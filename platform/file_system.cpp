@@ -70,19 +70,6 @@ class PosixFs final : public FileSystem {
     return 0;
   }
 
-  int CopyRange(int inFd, uint64_t offset, int outFd, size_t n, size_t* copied) override {
-    *copied = 0;
-    if (offset > static_cast<uint64_t>(LLONG_MAX)) return EINVAL;
-    auto from = static_cast<loff_t>(offset);
-    ssize_t r;
-    do {
-      r = ::copy_file_range(inFd, &from, outFd, nullptr, n < kMaxIoChunk ? n : kMaxIoChunk, 0);
-    } while (r < 0 && errno == EINTR);
-    if (r < 0) return errno;
-    *copied = static_cast<size_t>(r);
-    return 0;
-  }
-
   int MapForRead(int fd, uint64_t offset, size_t n, const char** data) override {
     *data = nullptr;
     if (offset > static_cast<uint64_t>(LLONG_MAX)) return EINVAL;

@@ -25,14 +25,6 @@ class FileSystem {
   virtual int PRead(int fd, void* buf, size_t n, uint64_t offset, size_t* got) = 0;
   // Writes all n bytes or fails.
   virtual int Write(int fd, const void* buf, size_t n) = 0;
-  // Copies up to n bytes from `offset` of `inFd` to the file position of `outFd` inside the kernel,
-  // without moving them through memory; *copied is 0 at the end of the input. ENOSYS, EXDEV,
-  // EINVAL or EOPNOTSUPP: these files cannot be copied that way (nothing was), so read and write.
-  virtual int CopyRange(int inFd, uint64_t offset, int outFd, size_t n, size_t* copied) {
-    (void)inFd, (void)offset, (void)outFd, (void)n;
-    *copied = 0;
-    return ENOSYS;
-  }
   // Maps n bytes from `offset` (a multiple of the page size) of a file for reading; the range must
   // lie inside the file and stay there until it is unmapped. ENOSYS: read the file instead.
   virtual int MapForRead(int fd, uint64_t offset, size_t n, const char** data) {

@@ -463,8 +463,8 @@ namespace {
 // are merged into one read.
 class HiveWriter {
  public:
-  HiveWriter(const HiveByteSource& source, const HiveByteSink& sink, const HiveByteCopier& copy)
-      : m_source(source), m_sink(sink), m_copy(copy) {
+  HiveWriter(const HiveByteSource& source, const HiveByteSink& sink)
+      : m_source(source), m_sink(sink) {
     m_out.reserve(HiveScanner::ChunkSize() + 4096);
   }
 
@@ -496,12 +496,6 @@ class HiveWriter {
     uint64_t offset = m_runOffset;
     uint64_t left = m_runLength;
     m_runLength = 0;
-    if (left > 0 && m_copy && m_error == 0) {
-      if (!m_out.empty()) m_error = m_sink(m_out.data(), m_out.size());
-      m_out.clear();
-      if (m_error == 0) m_error = m_copy(offset, left);
-      return;
-    }
     while (left > 0 && m_error == 0) {
       const uint64_t n = std::min<uint64_t>(left, HiveScanner::ChunkSize());
       m_piece.clear();
@@ -533,7 +527,6 @@ class HiveWriter {
 
   const HiveByteSource& m_source;
   const HiveByteSink& m_sink;
-  const HiveByteCopier& m_copy;
   std::string m_out;
   std::string m_piece;
   uint64_t m_runOffset = 0;
@@ -661,9 +654,8 @@ int StreamHive(uint64_t headerLength, size_t sectionCount,
                const std::function<uint64_t(size_t)>& offsetOf,
                const std::function<uint64_t(size_t)>& lengthOf,
                const std::function<bool(size_t)>& live, const std::vector<HiveFreshSection>& fresh,
-               const HiveByteSource& source, const HiveByteSink& sink,
-               const HiveByteCopier& copy) {
-  HiveWriter writer(source, sink, copy);
+               const HiveByteSource& source, const HiveByteSink& sink) {
+  HiveWriter writer(source, sink);
   size_t nextFresh = 0;
   auto emitFreshAfter = [&](int32_t after) {
     for (; nextFresh < fresh.size() && fresh[nextFresh].after == after; ++nextFresh) {

@@ -79,9 +79,6 @@ int ReadKeyName(const HiveIndex& index, const HiveByteSource& source, uint32_t k
                 std::u16string* name);
 // Receives the new file's bytes in order; returns 0 or an errno value.
 using HiveByteSink = std::function<int(const char* data, size_t size)>;
-// Puts the original bytes [offset, offset+length) next in the sink's output without reading them
-// into memory (the kernel copies them); returns 0 or an errno value.
-using HiveByteCopier = std::function<int(uint64_t offset, uint64_t length)>;
 
 // A generated section: its text and the section of the old file it follows (-1: the header).
 struct HiveFreshSection {
@@ -91,14 +88,12 @@ struct HiveFreshSection {
 
 // Streams a new file: the old header, then every section i of the old file for which live(i)
 // holds, in order, each generated section right after the one it follows (`fresh` in file
-// order). Kept bytes go through `copy` when it is given, else they are read from `source`.
-// Returns 0 or the first errno of the source, the copier or the sink.
+// order). Returns 0 or the first errno of the source or the sink.
 int StreamHive(uint64_t headerLength, size_t sectionCount,
                const std::function<uint64_t(size_t)>& offsetOf,
                const std::function<uint64_t(size_t)>& lengthOf,
                const std::function<bool(size_t)>& live, const std::vector<HiveFreshSection>& fresh,
-               const HiveByteSource& source, const HiveByteSink& sink,
-               const HiveByteCopier& copy = nullptr);
+               const HiveByteSource& source, const HiveByteSink& sink);
 
 // A new section's text for a key without one, as Wine writes it.
 std::string NewSectionText(const RegNode* node);

@@ -482,8 +482,7 @@ LONG HiveStore::Save(HiveState& state) {
     return StreamHive(
         x.headerLength, x.SectionCount(), [&](size_t i) { return x.offset[i]; },
         [&](size_t i) { return x.SectionLength(i); }, [&](size_t i) { return !x.removed[i]; },
-        fresh, source, sink,
-        [&](uint64_t offset, uint64_t length) { return sink.CopyFrom(state.fd, offset, length); });
+        fresh, source, sink);
   };
   const auto beforeRename = [&]() {
     bool running = false;

@@ -6,10 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdint>
-#include <cstring>
 #include <set>
 #include <string>
 #include <vector>
@@ -17,7 +14,6 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fault_file_system.h"
-#include "tests/support/forwarding_file_system.h"
 #include "tests/support/scratch_folder.h"
 
 namespace oarepair::platform {
@@ -626,96 +622,6 @@ TEST_P(AtomicFileFaultTest, CrashAtEveryStepLeavesOldOrNewContent) {
   }
   EXPECT_GT(sawOld, 0);
   EXPECT_GT(sawNew, 0);
-}
-
-// The real file system with the in-kernel copy replaced: it can refuse with a chosen errno on its
-// nth call, or move only a few bytes a call.
-class CopyWatcher final : public test_support::ForwardingFileSystem {
- public:
-  CopyWatcher() : ForwardingFileSystem(PosixFileSystem()) {}
-  int failAt = 0;  // 1 = the first call
-  int err = 0;
-  size_t most = SIZE_MAX;
-  int calls = 0;
-  int CopyRange(int in, uint64_t offset, int out, size_t n, size_t* copied) override {
-    *copied = 0;
-    if (++calls == failAt) return err;
-    return m_base.CopyRange(in, offset, out, std::min(n, most), copied);
-  }
-};
-
-// Copies of another file's bytes, mixed with bytes of the producer's own.
-class AtomicFileCopyTest : public AtomicFileTest {
- protected:
-  void SetUp() override {
-    AtomicFileTest::SetUp();
-    ASSERT_TRUE(WriteFile(m_target, m_old));
-    m_source = m_dir / "source";
-    ASSERT_TRUE(WriteFile(m_source, m_big));
-    ASSERT_EQ(0, PosixFileSystem().Open(m_source, O_RDONLY, 0, &m_fd));
-  }
-  void TearDown() override {
-    if (m_fd >= 0) PosixFileSystem().Close(m_fd);
-  }
-  // Writes "<", the source's bytes [1000, 1000 + length), ">", and the source from byte 7.
-  int Replace(FileSystem& fs, uint64_t length) {
-    return AtomicReplaceFile(fs, m_target, [&](const AtomicWriteSink& sink) {
-      if (int e = sink("<", 1)) return e;
-      if (int e = sink.CopyFrom(m_fd, 1000, length)) return e;
-      if (int e = sink(">", 1)) return e;
-      return sink.CopyFrom(m_fd, 7, m_big.size() - 7);
-    });
-  }
-  std::string Expected(uint64_t length) const {
-    return "<" + m_big.substr(1000, length) + ">" + m_big.substr(7);
-  }
-  const std::string m_big = MakeContent('c', 700 * 1000);
-  std::string m_source;
-  int m_fd = -1;
-};
-
-TEST_F(AtomicFileCopyTest, CopiedBytesLandInOrderWithTheOwnOnes) {
-  ASSERT_EQ(0, Replace(PosixFileSystem(), 300 * 1000));
-  EXPECT_EQ(Expected(300 * 1000), ReadFile(m_target));
-  CopyWatcher trickle;  // a kernel that moves little per call
-  trickle.most = 4093;
-  ASSERT_EQ(0, Replace(trickle, 300 * 1000));
-  EXPECT_EQ(Expected(300 * 1000), ReadFile(m_target));
-  EXPECT_GT(trickle.calls, 100);
-}
-
-TEST_F(AtomicFileCopyTest, FilesTheKernelCannotCopyAreReadAndWritten) {
-  for (int err : {ENOSYS, EXDEV, EINVAL, EOPNOTSUPP}) {
-    for (int at : {1, 2}) {  // refused at once, or after the first range was copied
-      SCOPED_TRACE(std::string(std::strerror(err)) + " at call " + std::to_string(at));
-      CopyWatcher fs;
-      fs.failAt = at;
-      fs.err = err;
-      fs.most = 65536;
-      ASSERT_EQ(0, Replace(fs, 300 * 1000));
-      EXPECT_EQ(Expected(300 * 1000), ReadFile(m_target));
-      EXPECT_EQ(at, fs.calls) << "once refused, the copy is not tried again";
-    }
-  }
-}
-
-TEST_F(AtomicFileCopyTest, AFailedOrShortCopyKeepsTheOldFile) {
-  CopyWatcher failing;
-  failing.failAt = 3;
-  failing.err = EIO;
-  failing.most = 65536;
-  EXPECT_EQ(EIO, Replace(failing, 300 * 1000));
-  EXPECT_EQ(m_old, ReadFile(m_target));
-  EXPECT_EQ((std::set<std::string>{"user.reg", "source"}), ListFolder(m_dir.Path()));
-  // A range past the end of the source, copied in the kernel or read.
-  for (int refuse : {0, ENOSYS}) {
-    CopyWatcher fs;
-    fs.failAt = refuse != 0 ? 1 : 0;
-    fs.err = refuse;
-    EXPECT_EQ(EIO, Replace(fs, m_big.size())) << "copy in the kernel: " << (refuse == 0);
-    EXPECT_EQ(m_old, ReadFile(m_target));
-    EXPECT_EQ((std::set<std::string>{"user.reg", "source"}), ListFolder(m_dir.Path()));
-  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

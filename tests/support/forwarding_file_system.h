@@ -19,9 +19,6 @@ class ForwardingFileSystem : public platform::FileSystem {
     return m_base.PRead(a, b, c, d, e);
   }
   int Write(int a, const void* b, size_t c) override { return m_base.Write(a, b, c); }
-  int CopyRange(int a, uint64_t b, int c, size_t d, size_t* e) override {
-    return m_base.CopyRange(a, b, c, d, e);
-  }
   int MapForRead(int a, uint64_t b, size_t c, const char** d) override {
     return m_base.MapForRead(a, b, c, d);
   }
