@@ -25,8 +25,9 @@ class FileSystem {
   virtual int PRead(int fd, void* buf, size_t n, uint64_t offset, size_t* got) = 0;
   // Writes all n bytes or fails.
   virtual int Write(int fd, const void* buf, size_t n) = 0;
-  // Maps n bytes from `offset` (a multiple of the page size) of a file for reading; the range must
-  // lie inside the file and stay there until it is unmapped. ENOSYS: read the file instead.
+  // Maps n bytes from `offset` (a multiple of the page size) of a file for reading, every page read
+  // in; the range must lie inside the file and stay there until it is unmapped. Any error
+  // (ENOSYS: this file system cannot): read the file instead.
   virtual int MapForRead(int fd, uint64_t offset, size_t n, const char** data) {
     (void)fd, (void)offset, (void)n;
     *data = nullptr;

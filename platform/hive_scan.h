@@ -25,7 +25,7 @@ struct HiveParseError {
 // they give.
 struct ScanBatch {
   struct Line {
-    enum Kind : uint8_t { kHeader, kTime, kLink };  // else a "#time=" or "#link" option
+    enum Kind : uint8_t { kHeader, kTime, kLink };  // a section header, or an option
     uint64_t number;  // 1-based
     uint64_t start;   // a header's section starts here: at the blank line before it, if any
     uint64_t time;    // a header's (0: it gives none) or a "#time=" option's
@@ -42,7 +42,8 @@ struct ScanBatch {
   uint64_t fileSize = 0;
 };
 
-// Reads a file in chunks; never holds more of it than a chunk and one line, and a few batches.
+// Reads a file in chunks; never holds more of it than a mapped window or a chunk, one line, and a
+// few batches.
 class HiveScanner {
  public:
   // Reads go through `fs` while `io` is held, so that the indexing half may read the same file
