@@ -13,5 +13,6 @@ uint64_t NowFileTime();
 void SetClock(std::function<uint64_t()> clock);
 
 constexpr uint64_t kUnixEpochAsFileTime = 116444736000000000ULL;
+constexpr uint64_t kFileTimeTicksPerSecond = 10000000;
 
 }  // namespace oarepair::platform

@@ -16,8 +16,6 @@
 namespace oarepair::platform {
 namespace {
 
-constexpr uint64_t kTicksPerSecond = 10000000;
-
 // For a hex digit only.
 unsigned HexValue(char c) { return static_cast<unsigned>(HexDigitValue(c)); }
 
@@ -433,11 +431,11 @@ uint32_t WineHeaderSeconds(uint64_t time) {
   int64_t seconds = 0;
   if (signedTime >= 0) {
     seconds = (signedTime - static_cast<int64_t>(kUnixEpochAsFileTime)) /
-              static_cast<int64_t>(kTicksPerSecond);
+              static_cast<int64_t>(kFileTimeTicksPerSecond);
   } else {
     // The difference does not fit a signed number; its size does fit an unsigned one.
     const uint64_t below = kUnixEpochAsFileTime + (uint64_t{0} - time);
-    seconds = -static_cast<int64_t>(below / kTicksPerSecond);
+    seconds = -static_cast<int64_t>(below / kFileTimeTicksPerSecond);
   }
   return static_cast<uint32_t>(static_cast<uint64_t>(seconds));
 }

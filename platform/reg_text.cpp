@@ -294,8 +294,7 @@ uint64_t HeaderFileTime(std::string_view s) {
   // never 0: it is at least the epoch.
   const auto low = static_cast<uint32_t>(value);
   const uint32_t seconds = negative ? static_cast<uint32_t>(0u - low) : low;
-  constexpr uint64_t kTicksPerSecond = 10000000;
-  return seconds * kTicksPerSecond + kUnixEpochAsFileTime;
+  return seconds * kFileTimeTicksPerSecond + kUnixEpochAsFileTime;
 }
 
 uint64_t OptionFileTime(std::string_view s) {
