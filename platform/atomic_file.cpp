@@ -85,16 +85,17 @@ class ChunkedWriter {
     if (m_error) return m_error;
     if (size == 0) return 0;
     if (data == nullptr) return Fail(EFAULT);
-    if (m_buffer.size() + size <= kWriteChunk) {
-      m_buffer.append(data, size);
-      return m_buffer.size() == kWriteChunk ? Flush() : 0;
-    }
-    if (int err = Flush()) return err;
+    // A piece as large as a write goes out as it is, not copied into the buffer first: the
+    // kept bytes of a save come in such pieces.
     if (size >= kWriteChunk) {
+      if (int err = Flush()) return err;
       return Fail(m_fs.Write(m_fd, data, size));
     }
+    if (m_buffer.size() + size > kWriteChunk) {
+      if (int err = Flush()) return err;
+    }
     m_buffer.append(data, size);
-    return 0;
+    return m_buffer.size() == kWriteChunk ? Flush() : 0;
   }
 
   int Flush() {

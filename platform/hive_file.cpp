@@ -220,7 +220,7 @@ class HiveParser {
   static bool PlainCuts(std::string_view raw, size_t from, std::vector<size_t>* cuts) {
     size_t nameStart = from;
     size_t i = from;
-    while (i < raw.size()) {
+    while ((i = PlainRunEnd(raw, i, '\\')) < raw.size()) {
       // Raw bytes from 0x80 are read as UTF-8 and dropped when invalid, so a name made of them
       // may come out empty and the names no longer match the separators one to one.
       if (static_cast<unsigned char>(raw[i]) >= 0x80) return false;
@@ -496,8 +496,7 @@ class HiveWriter {
     m_runLength = 0;
     while (left > 0 && m_error == 0) {
       const uint64_t n = std::min<uint64_t>(left, HiveScanner::ChunkSize());
-      m_piece.clear();
-      int rc = m_source(offset, n, &m_piece);
+      int rc = m_source(offset, n, &m_piece);  // m_piece keeps its size: no zeroing each time
       if (rc == 0 && m_piece.size() != n) rc = EIO;  // the original file is shorter than read
       if (rc != 0) {
         m_error = rc;
@@ -595,17 +594,19 @@ uint32_t HashKeyName(std::u16string_view name) {
   constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
   uint64_t hash = kMul ^ name.size();
   for (size_t i = 0; i < name.size(); i += 4) {
-    char16_t units[4] = {0, 0, 0, 0};
-    const size_t n = std::min<size_t>(4, name.size() - i);
-    std::memcpy(units, name.data() + i, n * sizeof(char16_t));
-    uint64_t word = 0;
-    std::memcpy(&word, units, sizeof word);
+    uint64_t word = 0;  // the last units of a name are padded with zeros
+    if (i + 4 <= name.size())
+      std::memcpy(&word, name.data() + i, sizeof word);  // one load, not a call of memcpy
+    else
+      std::memcpy(&word, name.data() + i, (name.size() - i) * sizeof(char16_t));
     if ((word & 0xFF80FF80FF80FF80ull) == 0) {
       // ASCII only: add 0x20 to every unit from 'A' (0x41) to 'Z' (0x5A), all four at once.
       const uint64_t fromA = word + 0x003F003F003F003Full;
       const uint64_t pastZ = word + 0x0025002500250025ull;
       word += ((fromA & ~pastZ) & 0x0080008000800080ull) >> 2;
     } else {
+      char16_t units[4];
+      std::memcpy(units, &word, sizeof word);
       for (char16_t& c : units) c = FoldChar(c);
       std::memcpy(&word, units, sizeof word);
     }

@@ -58,7 +58,8 @@ struct HiveIndex {
 // The hash by which the index finds a name among a key's subkeys: of Wine's folded name.
 uint32_t HashKeyName(std::u16string_view name);
 
-// Gives the original bytes [offset, offset+length) of the file that was parsed.
+// Gives the original bytes [offset, offset+length) of the file that was parsed, in place of what
+// `out` held.
 using HiveByteSource = std::function<int(uint64_t offset, uint64_t length, std::string* out)>;
 
 // Checks every line of a file and records its index, with every key's subkeys listed; `source`

@@ -412,7 +412,8 @@ LONG HiveStore::Expand(Hive hive, RegNode* node) {
 
 int HiveStore::ReadBytes(const HiveState& state, uint64_t offset, uint64_t length,
                          std::string* out) const {
-  out->resize(length);
+  // Growing a string zeroes the new bytes; a buffer used again at the same size is not.
+  if (out->size() != length) out->resize(length);
   uint64_t done = 0;
   while (done < length) {
     size_t got = 0;

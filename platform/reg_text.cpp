@@ -163,8 +163,9 @@ size_t FindUnescapedEnd(std::string_view text, char endChar) {
   return kNoEndChar;
 }
 
-// Where the run of plain ASCII that starts at text[i] ends: at the first end character,
-// backslash or byte from 0x80, or at the end. Eight bytes at a time while none is in sight.
+}  // namespace
+
+// Eight bytes at a time while none of the three is in sight.
 size_t PlainRunEnd(std::string_view text, size_t i, char endChar) {
   constexpr uint64_t kOnes = 0x0101010101010101u;
   constexpr uint64_t kHighs = 0x8080808080808080u;
@@ -183,8 +184,6 @@ size_t PlainRunEnd(std::string_view text, size_t i, char endChar) {
     ++i;
   return i;
 }
-
-}  // namespace
 
 size_t Unescape(std::string_view text, char endChar, std::u16string* out) {
   if (out == nullptr) return FindUnescapedEnd(text, endChar);

@@ -61,6 +61,10 @@ constexpr size_t kNoEndChar = std::string_view::npos;
 // check; otherwise it receives the decoded text (replacing what it held).
 size_t Unescape(std::string_view text, char endChar, std::u16string* out);
 
+// Where the run of plain ASCII that starts at text[i] ends: at the first `endChar`, backslash or
+// byte from 0x80, or at the end.
+size_t PlainRunEnd(std::string_view text, size_t i, char endChar);
+
 // The time a section header gives after the ']' of its path: " <seconds>" read as sscanf(" %u")
 // reads it, as a file time; 0 when there is no number (Wine then gives the key the load time).
 uint64_t HeaderFileTime(std::string_view afterPath);
