@@ -119,6 +119,30 @@ TEST_F(AtomicFileTest, PiecesLargerThanTheBufferArriveInOrder) {
   EXPECT_TRUE(ReadFile(m_target) == big);
 }
 
+// Pieces around the size of one write, after buffered bytes and before them: the boundaries at
+// which a piece is gathered, written as it is, or written after what was gathered.
+TEST_F(AtomicFileTest, PiecesOfAboutOneWriteArriveInOrder) {
+  ASSERT_TRUE(WriteFile(m_target, m_old));
+  constexpr size_t kWrite = 256 * 1024;
+  const size_t pieces[] = {5, kWrite, kWrite, kWrite - 1, 1, kWrite + 1, 7, kWrite - 7, kWrite};
+  size_t total = 0;
+  for (size_t n : pieces) total += n;
+  const std::string big = MakeContent('w', total);
+  auto produce = [&](const AtomicWriteSink& sink) {
+    size_t at = 0;
+    for (size_t n : pieces) {
+      if (int err = sink(big.data() + at, n)) return err;
+      at += n;
+    }
+    return 0;
+  };
+  FaultFileSystem fs;
+  ASSERT_EQ(0, AtomicReplaceFile(fs, m_target, produce));
+  EXPECT_TRUE(ReadFile(m_target) == big);
+  // Nothing is written in more pieces than it came in.
+  EXPECT_LE(fs.Count(FsOp::kWrite), std::size(pieces));
+}
+
 TEST_F(AtomicFileTest, KeepsTheModeOfTheOldFile) {
   ASSERT_TRUE(WriteFile(m_target, m_old));
   ASSERT_EQ(0, ::chmod(m_target.c_str(), 0640));
