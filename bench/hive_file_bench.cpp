@@ -18,7 +18,6 @@
 #include "platform/hive_file.h"
 #include "platform/registry_control.h"
 #include "regkey/LayeredRegKey.h"
-#include "tests/support/forwarding_file_system.h"
 
 namespace oarepair::bench {
 namespace {
@@ -78,23 +77,10 @@ platform::HiveByteSource SourceOf(int fd) {
   };
 }
 
-// The real file system, except that files are read and never mapped.
-class ReadingFileSystem final : public test_support::ForwardingFileSystem {
- public:
-  ReadingFileSystem() : ForwardingFileSystem(platform::PosixFileSystem()) {}
-  int MapForRead(int, uint64_t, size_t, const char** data) override {
-    *data = nullptr;
-    return ENOSYS;
-  }
-};
-
-// The registry's load: one validating pass that records the index of the file's sections;
-// `reading`: the file is read, not mapped.
-bool Parse(int fd, HiveIndex* index, std::string* message, bool reading = false) {
-  static ReadingFileSystem readingFs;
-  FileSystem& fs = reading ? readingFs : platform::PosixFileSystem();
+// The registry's load: one validating pass that records the index of the file's sections.
+bool Parse(int fd, HiveIndex* index, std::string* message) {
   HiveParseError error;
-  if (platform::IndexHiveFile(fs, fd, SourceOf(fd), index, &error) ==
+  if (platform::IndexHiveFile(platform::PosixFileSystem(), fd, SourceOf(fd), index, &error) ==
       HiveParseStatus::kOk)
     return true;
   *message = error.message.empty() ? "cannot parse the file" : error.message;
@@ -117,8 +103,8 @@ void SetSizeCounters(benchmark::State& state, uint64_t bytes, size_t sections) {
   state.counters["sections"] = static_cast<double>(sections);
 }
 
-// Checking and indexing system.reg (the file is in the page cache); `reading`: read, not mapped.
-void HiveLoad(benchmark::State& state, const std::string& file, bool reading) {
+// Checking and indexing system.reg (the file is in the page cache).
+void HiveLoad(benchmark::State& state, const std::string& file) {
   OpenFile in(file, O_RDONLY);
   if (in.Fd() < 0) {
     state.SkipWithError(("cannot open " + file).c_str());
@@ -128,7 +114,7 @@ void HiveLoad(benchmark::State& state, const std::string& file, bool reading) {
   for (auto _ : state) {
     auto index = std::make_unique<HiveIndex>();
     std::string message;
-    if (!Parse(in.Fd(), index.get(), &message, reading)) {
+    if (!Parse(in.Fd(), index.get(), &message)) {
       state.SkipWithError(message.c_str());
       break;
     }
@@ -304,9 +290,7 @@ void RegisterPrefixBenchmarks() {
   for (const std::string& prefix : Options().prefixes) {
     const std::string file = prefix + "/system.reg";
     const std::string tag = ":" + BaseName(prefix);
-    benchmark::RegisterBenchmark(("HiveLoad" + tag).c_str(), HiveLoad, file, false)
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark(("HiveLoad_Read" + tag).c_str(), HiveLoad, file, true)
+    benchmark::RegisterBenchmark(("HiveLoad" + tag).c_str(), HiveLoad, file)
         ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("HiveSave" + tag).c_str(), HiveSave, file)
         ->Unit(benchmark::kMillisecond);

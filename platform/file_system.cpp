@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -69,30 +68,6 @@ class PosixFs final : public FileSystem {
     }
     return 0;
   }
-
-  int MapForRead(int fd, uint64_t offset, size_t n, const char** data) override {
-    *data = nullptr;
-#ifdef MADV_POPULATE_READ
-    if (offset > static_cast<uint64_t>(LLONG_MAX)) return EINVAL;
-    void* p = ::mmap(nullptr, n, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(offset));
-    if (p == MAP_FAILED) return errno;
-    // Every page is read in here, where a failure to read one is an error returned (and the
-    // caller reads the file instead, which reports it), not a SIGBUS when the page is touched.
-    // One call also costs less than a fault for every few pages. Kernels before 5.14 say EINVAL.
-    if (::madvise(p, n, MADV_POPULATE_READ) != 0) {
-      const int err = errno;
-      ::munmap(p, n);
-      return err;
-    }
-    *data = static_cast<const char*>(p);
-    return 0;
-#else
-    (void)fd, (void)offset, (void)n;
-    return ENOSYS;
-#endif
-  }
-
-  void Unmap(const char* data, size_t n) override { ::munmap(const_cast<char*>(data), n); }
 
   int Fsync(int fd) override {
     int r;

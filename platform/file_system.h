@@ -25,15 +25,6 @@ class FileSystem {
   virtual int PRead(int fd, void* buf, size_t n, uint64_t offset, size_t* got) = 0;
   // Writes all n bytes or fails.
   virtual int Write(int fd, const void* buf, size_t n) = 0;
-  // Maps n bytes from `offset` (a multiple of the page size) of a file for reading, every page read
-  // in; the range must lie inside the file and stay there until it is unmapped. Any error
-  // (ENOSYS: this file system cannot): read the file instead.
-  virtual int MapForRead(int fd, uint64_t offset, size_t n, const char** data) {
-    (void)fd, (void)offset, (void)n;
-    *data = nullptr;
-    return ENOSYS;
-  }
-  virtual void Unmap(const char* data, size_t n) { (void)data, (void)n; }
   virtual int Fsync(int fd) = 0;
   virtual int Close(int fd) = 0;
   virtual int Rename(const std::string& from, const std::string& to) = 0;

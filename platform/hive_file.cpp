@@ -1,5 +1,8 @@
 #include "platform/hive_file.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -16,26 +19,27 @@
 namespace oarepair::platform {
 namespace {
 
-// For a hex digit only.
-unsigned HexValue(char c) { return static_cast<unsigned>(HexDigitValue(c)); }
-
-// How many bytes a and b have in common at their start, of the first n; a word at a time, as
-// every section header is compared with the one before it.
-size_t CommonPrefixLength(const char* a, const char* b, size_t n) {
-  size_t i = 0;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  for (; i + sizeof(uint64_t) <= n; i += sizeof(uint64_t)) {
-    uint64_t x = 0;
-    uint64_t y = 0;
-    std::memcpy(&x, a + i, sizeof x);
-    std::memcpy(&y, b + i, sizeof y);
-    // The lowest differing byte is the first one in memory.
-    if (x != y) return i + static_cast<size_t>(__builtin_ctzll(x ^ y)) / 8;
-  }
+// Makes the pages of the next `count` unused slots of `v` present now, in one call. Where a page
+// fault costs microseconds (a virtual machine that shadows page tables), the index's growing
+// arrays took most of the load's faults; asked for together, they cost a small part of that.
+// Only a hint: without it the pages come when they are first written.
+template <class T>
+void PrefaultAhead(const std::vector<T>& v, size_t count) {
+#ifdef MADV_POPULATE_WRITE
+  static const auto kPage = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const size_t room = std::min(count, v.capacity() - v.size());
+  auto from = reinterpret_cast<uintptr_t>(v.data() + v.size());
+  auto to = reinterpret_cast<uintptr_t>(v.data() + v.size() + room);
+  from = (from + kPage - 1) & ~(kPage - 1);  // the page written last is there already
+  to &= ~(kPage - 1);
+  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#else
+  (void)v, (void)count;
 #endif
-  while (i < n && a[i] == b[i]) ++i;
-  return i;
 }
+
+// How many slots of the index's arrays are made present at a time.
+constexpr size_t kPrefaultStep = 16384;
 
 // Records the index of a file from the scanner's batches.
 class HiveParser {
@@ -52,13 +56,11 @@ class HiveParser {
   // was refused or could not be read (Result says which).
   bool Apply(const ScanBatch& batch) {
     for (const ScanBatch::Line& line : batch.lines) {
-      m_line = line.number;
       if (line.kind == ScanBatch::Line::kTime) {
         m_sectionTime = line.time;
       } else if (line.kind == ScanBatch::Line::kLink) {
         m_index->flags[m_currentKey] |= HiveIndex::kLink;
-      } else if (!Section(std::string_view(batch.text.data() + line.at, line.size), line.start,
-                          line.time)) {
+      } else if (!Section(line, batch)) {
         return false;
       }
     }
@@ -118,49 +120,25 @@ class HiveParser {
     Abandon();
   }
 
-  bool Fail(uint64_t line, const std::string& what) {
-    if (m_error != nullptr) {
-      m_error->ioError = 0;
-      m_error->line = line;
-      m_error->message = "line " + std::to_string(line) + ": " + what;
-    }
-    Abandon();
-    return false;
-  }
-
-  // `body` follows the '['; the section's text starts at `start`; `time` is what the header gives.
-  bool Section(std::string_view body, uint64_t start, uint64_t headerTime) {
-    // The names this header shares with the previous one are not decoded again: sections come
-    // mostly in tree order, so most of a path is usually the one before.
-    size_t shared = 0;
-    size_t rawStart = 0;
-    SharedWithPrevious(body, &shared, &rawStart);
-    if (shared > m_lastPath.size()) shared = rawStart = 0;  // cannot happen; never trust it
-    const size_t tailUsed = Unescape(body.substr(rawStart), ']', &m_path);
-    if (tailUsed == kNoEndChar)
-      return Fail(m_line, "the key path does not end with an unescaped ']'");
-    const size_t used = rawStart + tailUsed;
+  // A section header as the scanner decoded it.
+  bool Section(const ScanBatch::Line& line, const ScanBatch& batch) {
     if (m_current < 0) ReserveFor(m_sizeHint);  // the file is a registry file, not just any
     // Wine gives a key whose header has no time the load time.
-    const uint64_t time = headerTime != 0 ? headerTime : m_index->loadTime;
+    const uint64_t time = line.time != 0 ? line.time : m_index->loadTime;
     uint32_t key = 0;
-    // Wine takes a path whose first unit is NUL for the branch root.
-    const bool rootByNul = shared == 0 && !m_path.empty() && m_path[0] == u'\0';
-    if (!rootByNul) {
-      SplitKeyPath(m_path, &m_names);
-      for (std::u16string_view name : m_names)
-        if (name.size() > kMaxKeyNameLength)
-          return Fail(m_line, "a key name is longer than " + std::to_string(kMaxKeyNameLength) +
-                                  " characters");
-      key = Resolve(shared);
+    if (!line.root) {
+      key = Resolve(line, batch);
       if (key == HiveIndex::kNone) return false;
     }
-    RememberPath(body.substr(0, used - 1), shared, rawStart, rootByNul);
-    CloseSection(start);
+    CloseSection(line.start);
     HiveIndex& x = *m_index;
-    if (m_current < 0) x.headerLength = start;
+    if (m_current < 0) x.headerLength = line.start;
     const auto index = static_cast<int32_t>(x.offset.size());
-    x.offset.push_back(start);
+    if (x.offset.size() % kPrefaultStep == 0) {
+      PrefaultAhead(x.offset, kPrefaultStep);
+      PrefaultAhead(x.next, kPrefaultStep);
+    }
+    x.offset.push_back(line.start);
     x.next.push_back(-1);
     x.removed.push_back(false);
     if (x.firstSection[key] < 0) {
@@ -183,106 +161,41 @@ class HiveParser {
     return true;
   }
 
-  // How many names of the path in `body` are, byte for byte, those of the previous header, and
-  // where the rest of it starts. A name counts only with the plain "\\\\" after it in both.
-  void SharedWithPrevious(std::string_view body, size_t* shared, size_t* rawStart) const {
-    *shared = 0;
-    *rawStart = 0;
-    if (m_prevCuts.empty() && !m_prevClean) return;
-    const size_t same =
-        CommonPrefixLength(body.data(), m_prevRaw.data(), std::min(body.size(), m_prevRaw.size()));
-    while (*shared < m_prevCuts.size() && m_prevCuts[*shared] <= same) {
-      *rawStart = m_prevCuts[*shared];
-      ++*shared;
+  // Finds or creates the key of a header's path: the keys of the previous path as far as the
+  // names are the same, then its other names. kNone when a name could not be read back to
+  // compare it (the parse has then failed).
+  uint32_t Resolve(const ScanBatch::Line& line, const ScanBatch& batch) {
+    if (line.shared > m_lastPath.size()) {  // the scanner follows the same paths: cannot happen
+      FailRead(EIO);
+      return HiveIndex::kNone;
     }
-    // The whole previous path, then a separator: a key below the previous one.
-    if (m_prevClean && *shared == m_prevCuts.size() && same == m_prevRaw.size() &&
-        body.substr(same, 2) == "\\\\") {
-      *rawStart = same + 2;
-      ++*shared;
-    }
-  }
-
-  // Keeps the raw path of this header and where its plain separators end, for the next one.
-  void RememberPath(std::string_view raw, size_t shared, size_t rawStart, bool rootByNul) {
-    m_prevRaw.assign(raw.data(), raw.size());
-    m_prevCuts.resize(shared == 0 ? 0 : std::min(shared, m_prevCuts.size()));
-    if (shared > 0 && m_prevCuts.size() < shared) m_prevCuts.push_back(rawStart);
-    m_prevClean = !rootByNul && PlainCuts(raw, rawStart, &m_prevCuts);
-    if (rootByNul) m_prevCuts.clear();
-  }
-
-  // Adds the offsets just past each separator of raw[from..] written as a plain "\\\\" that ends
-  // a non-empty name, up to the first separator written any other way (\x5c, \134), the first
-  // empty name or the first raw byte from 0x80, after which names can no longer be counted from
-  // the raw text. True when the rest of the path was covered that way and ends with a non-empty
-  // name.
-  static bool PlainCuts(std::string_view raw, size_t from, std::vector<size_t>* cuts) {
-    size_t nameStart = from;
-    size_t i = from;
-    while ((i = PlainRunEnd(raw, i, '\\')) < raw.size()) {
-      // Raw bytes from 0x80 are read as UTF-8 and dropped when invalid, so a name made of them
-      // may come out empty and the names no longer match the separators one to one.
-      if (static_cast<unsigned char>(raw[i]) >= 0x80) return false;
-      if (raw[i] != '\\' || i + 1 >= raw.size()) {
-        ++i;
-        continue;
-      }
-      const char e = raw[i + 1];
-      if (e == '\\') {
-        if (i == nameStart) return false;
-        i += 2;
-        cuts->push_back(i);
-        nameStart = i;
-      } else if (e == 'x') {
-        unsigned value = 0;
-        size_t digits = 0;
-        for (; digits < 4 && i + 2 + digits < raw.size() && IsHexDigit(raw[i + 2 + digits]);
-             ++digits)
-          value = value * 16 + HexValue(raw[i + 2 + digits]);
-        if (digits > 0 && value == '\\') return false;
-        i += 2 + digits;
-      } else if (e >= '0' && e <= '7') {
-        unsigned value = 0;
-        size_t digits = 0;
-        for (; digits < 3 && i + 1 + digits < raw.size() && raw[i + 1 + digits] >= '0' &&
-               raw[i + 1 + digits] <= '7';
-             ++digits)
-          value = value * 8 + static_cast<unsigned>(raw[i + 1 + digits] - '0');
-        if (value == '\\') return false;
-        i += 1 + digits;
-      } else {
-        i += 2;  // any other escaped character is part of the name
-      }
-    }
-    return nameStart < raw.size();
-  }
-
-  // Finds or creates the key whose path is the first `shared` keys of the previous header's path
-  // followed by m_names. The previous path is reused as far as it matches. kNone when a name
-  // could not be read back to compare it (the parse has then failed).
-  uint32_t Resolve(size_t shared) {
-    uint32_t key = shared > 0 ? m_lastPath[shared - 1] : 0;
-    size_t depth = shared;
-    size_t i = 0;
+    size_t depth = line.shared;
+    uint32_t key = depth > 0 ? m_lastPath[depth - 1] : 0;
+    const auto nameOf = [&batch](uint32_t n) {
+      const ScanBatch::Name& given = batch.names[n];
+      return std::u16string_view(batch.text.data() + given.at, given.size);
+    };
+    uint32_t n = line.firstName;
+    const uint32_t end = line.firstName + line.nameCount;
     // The same spelling as in the previous header is the common case; only a different one
     // needs the case-folding comparison.
     // m_lastNames may hold more names than m_lastPath: only the first m_lastPath.size() count.
-    while (i < m_names.size() && depth < m_lastPath.size() &&
-           (m_lastNames[depth] == m_names[i] || NamesEqual(m_lastNames[depth], m_names[i]))) {
-      key = m_lastPath[depth++];
-      ++i;
+    for (; n < end && depth < m_lastPath.size(); ++n, ++depth) {
+      const std::u16string_view name = nameOf(n);
+      if (m_lastNames[depth] != name && !NamesEqual(m_lastNames[depth], name)) break;
+      key = m_lastPath[depth];
     }
     m_lastPath.resize(depth);  // m_lastNames keeps its strings, and their memory, for reuse
-    for (; i < m_names.size(); ++i) {
-      const uint32_t hash = HashKeyName(m_names[i]);
+    for (; n < end; ++n) {
+      const std::u16string_view name = nameOf(n);
+      const uint32_t hash = HashKeyName(name);
       uint32_t child = HiveIndex::kNone;
       const size_t at = m_lastPath.size();
-      const bool past = PastLastChild(key, at, m_names[i]);
-      if (!past && !FindChild(key, hash, m_names[i], &child)) return HiveIndex::kNone;
-      if (child == HiveIndex::kNone) child = NewKey(key, hash, m_names[i], at, past);
+      const bool past = PastLastChild(key, at, name);
+      if (!past && !FindChild(key, hash, name, &child)) return HiveIndex::kNone;
+      if (child == HiveIndex::kNone) child = NewKey(key, hash, name, at, past);
       if (m_lastNames.size() <= at) m_lastNames.resize(at + 1);
-      m_lastNames[at].assign(m_names[i]);
+      m_lastNames[at].assign(name);
       m_lastPath.push_back(child);
       key = child;
     }
@@ -339,6 +252,11 @@ class HiveParser {
                   bool inOrder = false) {
     HiveIndex& x = *m_index;
     const uint32_t key = x.KeyCount();
+    if (key % kPrefaultStep == 0) {
+      for (auto* v : {&x.parent, &x.nameHash, &x.mention}) PrefaultAhead(*v, kPrefaultStep);
+      PrefaultAhead(x.firstSection, kPrefaultStep);
+      PrefaultAhead(x.flags, kPrefaultStep);
+    }
     if (parent != HiveIndex::kNone) {
       // A subkey made out of order, or after another key's at this depth, ends the parent's
       // run of subkeys known to be in order.
@@ -403,16 +321,10 @@ class HiveParser {
   uint32_t m_currentKey = 0;
   bool m_readError = false;
   bool m_done = false;
-  uint64_t m_line = 0;         // of the header being read
   int32_t m_current = -1;      // the section being read
   uint64_t m_sectionTime = 0;
-  std::u16string m_path;                      // the decoded part of the current header's path
-  std::vector<std::u16string_view> m_names;   // its names
-  std::vector<uint32_t> m_lastPath;           // the keys along the previous header's path
-  std::vector<std::u16string> m_lastNames;    // their names as spelt there
-  std::string m_prevRaw;                      // the previous header's path as written
-  std::vector<size_t> m_prevCuts;  // offsets in it just past each plain separator, name by name
-  bool m_prevClean = false;        // those separators cover the whole of it
+  std::vector<uint32_t> m_lastPath;         // the keys along the previous header's path
+  std::vector<std::u16string> m_lastNames;  // their names as spelt there
   std::unordered_map<uint32_t, int32_t> m_lastSection;  // keys with repeated sections
 };
 
@@ -589,33 +501,6 @@ int KeyFromSection(const HiveIndex& index, uint32_t key, std::string_view text,
   return 0;
 }
 
-uint32_t HashKeyName(std::u16string_view name) {
-  // Four folded units at a time: every key of a file is hashed while it is read.
-  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
-  uint64_t hash = kMul ^ name.size();
-  for (size_t i = 0; i < name.size(); i += 4) {
-    uint64_t word = 0;  // the last units of a name are padded with zeros
-    if (i + 4 <= name.size())
-      std::memcpy(&word, name.data() + i, sizeof word);  // one load, not a call of memcpy
-    else
-      std::memcpy(&word, name.data() + i, (name.size() - i) * sizeof(char16_t));
-    if ((word & 0xFF80FF80FF80FF80ull) == 0) {
-      // ASCII only: add 0x20 to every unit from 'A' (0x41) to 'Z' (0x5A), all four at once.
-      const uint64_t fromA = word + 0x003F003F003F003Full;
-      const uint64_t pastZ = word + 0x0025002500250025ull;
-      word += ((fromA & ~pastZ) & 0x0080008000800080ull) >> 2;
-    } else {
-      char16_t units[4];
-      std::memcpy(units, &word, sizeof word);
-      for (char16_t& c : units) c = FoldChar(c);
-      std::memcpy(&word, units, sizeof word);
-    }
-    hash = (hash ^ word) * kMul;
-    hash ^= hash >> 29;
-  }
-  return static_cast<uint32_t>(hash ^ (hash >> 32));
-}
-
 uint32_t HiveIndex::Depth(uint32_t key) const {
   uint32_t depth = 0;
   for (uint32_t k = key; parent[k] != kNone; k = parent[k]) ++depth;
@@ -624,9 +509,15 @@ uint32_t HiveIndex::Depth(uint32_t key) const {
 
 void HiveIndex::IndexChildren() {
   const uint32_t n = KeyCount();
+  childStart.clear();
+  childStart.reserve(static_cast<size_t>(n) + 1);
+  PrefaultAhead(childStart, static_cast<size_t>(n) + 1);
   childStart.assign(static_cast<size_t>(n) + 1, 0);
   for (uint32_t k = 1; k < n; ++k) ++childStart[parent[k] + 1];
   for (uint32_t k = 0; k < n; ++k) childStart[k + 1] += childStart[k];
+  childKeys.clear();
+  childKeys.reserve(n > 0 ? n - 1 : 0);
+  PrefaultAhead(childKeys, childKeys.capacity());
   childKeys.assign(n > 0 ? n - 1 : 0, kNone);
   // Filled with each start as the cursor, which moves it to the next key's start; shifting the
   // starts back one place restores them.

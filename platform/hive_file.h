@@ -26,7 +26,7 @@ struct HiveIndex {
 
   // Per key.
   std::vector<uint32_t> parent;      // kNone for the root
-  std::vector<uint32_t> nameHash;    // HashKeyName of the name
+  std::vector<uint32_t> nameHash;    // HashKeyName of the name (names.h)
   std::vector<uint32_t> mention;     // section whose header first names it; kNone when none does
   std::vector<int32_t> firstSection; // its own first section, -1 when implied
   std::vector<uint8_t> flags;
@@ -54,9 +54,6 @@ struct HiveIndex {
   // Lists every key's subkeys (childStart, childKeys) once the keys are all known.
   void IndexChildren();
 };
-
-// The hash by which the index finds a name among a key's subkeys: of Wine's folded name.
-uint32_t HashKeyName(std::u16string_view name);
 
 // Gives the original bytes [offset, offset+length) of the file that was parsed, in place of what
 // `out` held.

@@ -7,6 +7,11 @@
 #include <system_error>
 #include <thread>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "platform/names.h"
 #include "platform/reg_text.h"
 
 namespace oarepair::platform {
@@ -16,9 +21,171 @@ constexpr std::string_view kMagic = "WINE REGISTRY Version 2";
 // Reads and writes move the file in pieces of at most this size, so neither ever holds the whole
 // text; large enough that the cost of each call is small beside the bytes it moves.
 constexpr size_t kChunkSize = size_t{256} << 10;
-// A mapped window holds a few chunks: few enough pages to leave the memory held small, enough
-// bytes that mapping and unmapping cost little beside reading them.
-constexpr size_t kWindowSize = 4 * kChunkSize;
+// Room kept past the bytes read, so that a search may read a whole block beyond its end.
+constexpr size_t kSlack = 64;
+
+#if defined(__SSE2__)
+// Bit i is set where p[i] is `a` (or `b`): sixteen bytes at a time, where most lines and strings
+// are a few dozen bytes long and a call of memchr for each costs more than its search.
+unsigned Matches(const char* p, char a) {
+  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, _mm_set1_epi8(a))));
+}
+unsigned Matches(const char* p, char a, char b) {
+  const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(
+      _mm_cmpeq_epi8(block, _mm_set1_epi8(a)), _mm_cmpeq_epi8(block, _mm_set1_epi8(b)))));
+}
+#endif
+
+// The first byte of text[i..] that is a backslash, a ']' or from 0x80, or the end.
+size_t PathSpecial(std::string_view text, size_t i) {
+#if defined(__SSE2__)
+  const char* const s = text.data();
+  for (; i < text.size(); i += 16) {
+    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s + i));
+    unsigned m = static_cast<unsigned>(_mm_movemask_epi8(
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8('\\')),
+                                  _mm_cmpeq_epi8(block, _mm_set1_epi8(']'))),
+                     block)));  // the sign bit of every byte from 0x80
+    if (text.size() - i < 16) m &= (1u << (text.size() - i)) - 1;
+    if (m != 0) return i + static_cast<size_t>(__builtin_ctz(m));
+  }
+  return text.size();
+#else
+  for (; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\\' || c == ']' || static_cast<unsigned char>(c) >= 0x80) break;
+  }
+  return i;
+#endif
+}
+
+// The names of the rest of a key path from body[from], when each is plain ASCII without an
+// escape, not empty, and they are joined by plain "\\\\" separators: then each name is its raw
+// bytes. Sets `names` to their [start, end) in body and *end to just past the ']' that ends the
+// path. False, deciding nothing, for any other path.
+bool SplitPlainPath(std::string_view body, size_t from, std::vector<std::pair<size_t, size_t>>* names,
+                    size_t* end) {
+  names->clear();
+  size_t start = from;
+  for (;;) {
+    const size_t k = PathSpecial(body, start);
+    if (k == start || k == body.size()) return false;
+    if (body[k] == ']') {
+      names->emplace_back(start, k);
+      *end = k + 1;
+      return true;
+    }
+    if (body[k] != '\\' || k + 1 == body.size() || body[k + 1] != '\\') return false;
+    names->emplace_back(start, k);
+    start = k + 2;
+  }
+}
+
+// The '\n' that ends the line starting at p; there is one before `end`. May read up to 15 bytes
+// past it.
+const char* LineEnd(const char* p, const char* end) {
+#if defined(__SSE2__)
+  for (; p < end; p += 16) {
+    if (const unsigned m = Matches(p, '\n')) return p + __builtin_ctz(m);
+  }
+  return end;
+#else
+  return static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+#endif
+}
+
+// Unescape's result without decoding, for text in the scanner's buffer: how many bytes up to and
+// past the first unescaped `endChar`, or kNoEndChar. May read up to 15 bytes past the text.
+size_t UnescapedEnd(std::string_view text, char endChar) {
+#if defined(__SSE2__)
+  const char* const s = text.data();
+  const size_t n = text.size();
+  size_t i = 0;
+  while (i < n) {
+    unsigned m = Matches(s + i, endChar, '\\');
+    if (n - i < 16) m &= (1u << (n - i)) - 1;
+    if (m == 0) {
+      i += 16;
+      continue;
+    }
+    i += static_cast<size_t>(__builtin_ctz(m));
+    if (s[i] == endChar) return i + 1;
+    i += 2;  // the escaped byte never ends the text
+  }
+  return kNoEndChar;
+#else
+  return Unescape(text, endChar, nullptr);
+#endif
+}
+
+// For a hex digit only.
+unsigned HexValue(char c) { return static_cast<unsigned>(HexDigitValue(c)); }
+
+// How many bytes a and b have in common at their start, of the first n; a word at a time, as
+// every section header is compared with the one before it.
+size_t CommonPrefixLength(const char* a, const char* b, size_t n) {
+  size_t i = 0;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  for (; i + sizeof(uint64_t) <= n; i += sizeof(uint64_t)) {
+    uint64_t x = 0;
+    uint64_t y = 0;
+    std::memcpy(&x, a + i, sizeof x);
+    std::memcpy(&y, b + i, sizeof y);
+    // The lowest differing byte is the first one in memory.
+    if (x != y) return i + static_cast<size_t>(__builtin_ctzll(x ^ y)) / 8;
+  }
+#endif
+  while (i < n && a[i] == b[i]) ++i;
+  return i;
+}
+
+// Adds the offsets just past each separator of raw[from..] written as a plain "\\\\" that ends
+// a non-empty name, up to the first separator written any other way (\x5c, \134), the first
+// empty name or the first raw byte from 0x80, after which names can no longer be counted from
+// the raw text. True when the rest of the path was covered that way and ends with a non-empty
+// name.
+bool PlainCuts(std::string_view raw, size_t from, std::vector<size_t>* cuts) {
+  size_t nameStart = from;
+  size_t i = from;
+  while ((i = PlainRunEnd(raw, i, '\\')) < raw.size()) {
+    // Raw bytes from 0x80 are read as UTF-8 and dropped when invalid, so a name made of them
+    // may come out empty and the names no longer match the separators one to one.
+    if (static_cast<unsigned char>(raw[i]) >= 0x80) return false;
+    if (raw[i] != '\\' || i + 1 >= raw.size()) {
+      ++i;
+      continue;
+    }
+    const char e = raw[i + 1];
+    if (e == '\\') {
+      if (i == nameStart) return false;
+      i += 2;
+      cuts->push_back(i);
+      nameStart = i;
+    } else if (e == 'x') {
+      unsigned value = 0;
+      size_t digits = 0;
+      for (; digits < 4 && i + 2 + digits < raw.size() && IsHexDigit(raw[i + 2 + digits]);
+           ++digits)
+        value = value * 16 + HexValue(raw[i + 2 + digits]);
+      if (digits > 0 && value == '\\') return false;
+      i += 2 + digits;
+    } else if (e >= '0' && e <= '7') {
+      unsigned value = 0;
+      size_t digits = 0;
+      for (; digits < 3 && i + 1 + digits < raw.size() && raw[i + 1 + digits] >= '0' &&
+             raw[i + 1 + digits] <= '7';
+           ++digits)
+        value = value * 8 + static_cast<unsigned>(raw[i + 1 + digits] - '0');
+      if (value == '\\') return false;
+      i += 1 + digits;
+    } else {
+      i += 2;  // any other escaped character is part of the name
+    }
+  }
+  return nameStart < raw.size();
+}
 
 // Skips a number in hex as strtoul(..., 16) reads it at a hex digit: an optional "0x", then
 // digits. True when it is more than `limit`.
@@ -50,13 +217,14 @@ HexScan ScanHexBytes(std::string_view s, size_t p) {
   return s[p] == '\\' ? HexScan::kContinues : HexScan::kBad;
 }
 
-// Checks the syntax of a value line that starts with '@' or '"'. The value itself is not kept:
-// the section's text is. Returns null when the line is sound, else what is wrong.
+// Checks the syntax of a value line that starts with '@' or '"'; it lies in the scanner's buffer.
+// The value itself is not kept: the section's text is. Returns null when the line is sound, else
+// what is wrong.
 const char* ScanValueLine(std::string_view s, bool* continues) {
   *continues = false;
   size_t p = 1;
   if (s[0] == '"') {
-    const size_t used = Unescape(s.substr(1), '"', nullptr);
+    const size_t used = UnescapedEnd(s.substr(1), '"');
     if (used == kNoEndChar) return "the value name has no closing '\"'";
     p = 1 + used;
   }
@@ -66,7 +234,7 @@ const char* ScanValueLine(std::string_view s, bool* continues) {
   const std::string_view data = s.substr(p);
   for (std::string_view prefix : {"\"", "str:\"", "str(2):\"", "str(7):\""}) {
     if (StartsWith(data, prefix)) {
-      if (Unescape(data.substr(prefix.size()), '"', nullptr) == kNoEndChar)
+      if (UnescapedEnd(data.substr(prefix.size()), '"') == kNoEndChar)
         return "the string data has no closing '\"'";
       return nullptr;
     }
@@ -189,58 +357,41 @@ size_t HiveScanner::ChunkSize() { return kChunkSize; }
 HiveScanner::HiveScanner(FileSystem& fs, int fd, uint64_t sizeHint, std::mutex* io)
     : m_fs(fs), m_fd(fd), m_size(sizeHint), m_io(io) {}
 
-HiveScanner::~HiveScanner() {
-  if (m_window != nullptr) m_fs.Unmap(m_window, m_windowSize);
-}
-
-int HiveScanner::NextPiece(const char** data, size_t* got) {
-  std::lock_guard<std::mutex> hold(*m_io);
-  if (m_window != nullptr && m_fileOffset >= m_windowOffset + m_windowSize) {
-    m_fs.Unmap(m_window, m_windowSize);
-    m_window = nullptr;
-  }
-  if (m_window == nullptr && m_mapping && m_fileOffset < m_size &&
-      m_fileOffset % kWindowSize == 0) {
-    const auto size = static_cast<size_t>(std::min<uint64_t>(kWindowSize, m_size - m_fileOffset));
-    if (m_fs.MapForRead(m_fd, m_fileOffset, size, &m_window) == 0) {
-      m_windowOffset = m_fileOffset;
-      m_windowSize = size;
-    } else {
-      m_window = nullptr;
-      m_mapping = false;  // read instead, from here on
-    }
-  }
-  if (m_window != nullptr) {
-    const auto at = static_cast<size_t>(m_fileOffset - m_windowOffset);
-    *data = m_window + at;
-    *got = std::min(kChunkSize, m_windowSize - at);
-    return 0;
-  }
-  // Past the mapped part, or not mapped at all. A file smaller than a chunk is read with one
-  // buffer of its size (and one read past its end).
-  if (m_chunk.empty())
-    m_chunk.resize(m_size == 0 ? kChunkSize
-                               : static_cast<size_t>(
-                                     std::clamp<uint64_t>(m_size + 1, 4096, kChunkSize)));
-  *data = m_chunk.data();
-  return m_fs.PRead(m_fd, &m_chunk[0], m_chunk.size(), m_fileOffset, got);
-}
-
 bool HiveScanner::Next(ScanBatch* batch) {
   batch->lines.clear();
+  batch->names.clear();
   batch->text.clear();
   batch->last = false;
   batch->status = HiveParseStatus::kOk;
-  const char* chunk = nullptr;
+  // The unscanned start of a line moves to the front; the next chunk is read after it. A file
+  // smaller than a chunk is read with one buffer of its size (and one read past its end).
+  if (m_begin > 0) {
+    std::memmove(&m_buffer[0], m_buffer.data() + m_begin, m_end - m_begin);
+    m_bufferOffset += m_begin;
+    m_end -= m_begin;
+    m_begin = 0;
+  }
+  const size_t want =
+      m_size == 0 ? kChunkSize
+                  : static_cast<size_t>(std::clamp<uint64_t>(m_size + 1, 4096, kChunkSize));
+  if (m_buffer.size() < m_end + want + kSlack)
+    m_buffer.resize(std::max(m_end + want + kSlack, 2 * m_buffer.size()));
   size_t got = 0;
-  const int rc = NextPiece(&chunk, &got);
+  int rc = 0;
+  {
+    std::lock_guard<std::mutex> hold(*m_io);
+    rc = m_fs.PRead(m_fd, &m_buffer[m_end], want, m_bufferOffset + m_end, &got);
+  }
   if (rc != 0) {
     batch->status = HiveParseStatus::kIoError;
     batch->error = {rc, 0, std::string("cannot read the file: ") + std::strerror(rc)};
     return End(batch);
   }
   if (got == 0) {
-    if (!m_carry.empty() && !Line(m_carry, m_carryOffset, true, batch)) return End(batch);
+    if (m_end > m_begin) {  // the last line has no '\n': scanned as though it had
+      m_buffer[m_end] = '\n';
+      if (!Lines(m_end + 1, batch)) return End(batch);
+    }
     if (m_line == 0) Fail(1, "the file is empty", batch);
     if (m_continuation)
       Fail(m_line,
@@ -249,44 +400,47 @@ bool HiveScanner::Next(ScanBatch* batch) {
            batch);
     return End(batch);
   }
-  const bool chunkHasNul = std::memchr(chunk, '\0', got) != nullptr;
-  size_t start = 0;
-  while (start < got) {
-    const void* nl = std::memchr(chunk + start, '\n', got - start);
-    if (nl == nullptr) {
-      if (m_carry.empty()) m_carryOffset = m_fileOffset + start;
-      m_carry.append(chunk + start, got - start);
-      // A line already known to be refused is not gathered to its end, which may be a gigabyte
-      // away: one with a NUL byte, or a first line longer than the magic line (with its '\r').
-      // Line refuses its beginning for the same reason.
-      const bool hasNul =
-          chunkHasNul && std::memchr(chunk + start, '\0', got - start) != nullptr;
-      if (hasNul || (m_line == 0 && m_carry.size() > kMagic.size() + 1)) {
-        Line(m_carry, m_carryOffset, true, batch);
-        return End(batch);
-      }
-      break;
-    }
-    const auto end = static_cast<size_t>(static_cast<const char*>(nl) - chunk);
-    bool ok = true;
-    if (!m_carry.empty()) {
-      m_carry.append(chunk + start, end - start);
-      ok = Line(m_carry, m_carryOffset, true, batch);
-      m_carry.clear();
-    } else {
-      ok = Line(std::string_view(chunk + start, end - start), m_fileOffset + start, chunkHasNul,
-                batch);
-    }
-    if (!ok) return End(batch);
-    start = end + 1;
+  const size_t fresh = m_end;
+  m_end += got;
+  const char* const base = m_buffer.data();
+  // Only whole lines are scanned; a line the chunk cuts short waits for the next one.
+  const void* lastNewline = memrchr(base + fresh, '\n', got);
+  const size_t stop =
+      lastNewline == nullptr ? m_begin : static_cast<size_t>(static_cast<const char*>(lastNewline) - base) + 1;
+  // A line known to be refused is not gathered to its end, which may be a gigabyte away: one
+  // with a NUL byte, or a first line longer than the magic line (with its '\r').
+  if (const void* nul = std::memchr(base + fresh, '\0', got)) {
+    const auto at = static_cast<size_t>(static_cast<const char*>(nul) - base);
+    const void* before = memrchr(base + fresh, '\n', at - fresh);
+    if (!Lines(before == nullptr ? m_begin : static_cast<size_t>(static_cast<const char*>(before) - base) + 1, batch))
+      return End(batch);
+    Fail(m_line + 1, "the line contains a NUL byte", batch);
+    return End(batch);
   }
-  m_fileOffset += got;
+  if (m_line == 0 && stop == m_begin && m_end - m_begin > kMagic.size() + 1) {
+    Fail(1, "the first line is not \"WINE REGISTRY Version 2\"", batch);
+    return End(batch);
+  }
+  return Lines(stop, batch) || End(batch);
+}
+
+bool HiveScanner::Lines(size_t stop, ScanBatch* batch) {
+  const char* const base = m_buffer.data();
+  const char* const end = base + stop;
+  for (const char* p = base + m_begin; p < end;) {
+    const char* const newline = LineEnd(p, end);
+    if (!Line(std::string_view(p, static_cast<size_t>(newline - p)),
+              m_bufferOffset + static_cast<uint64_t>(p - base), batch))
+      return false;
+    p = newline + 1;
+  }
+  m_begin = stop;
   return true;
 }
 
 bool HiveScanner::End(ScanBatch* batch) {
   batch->last = true;
-  batch->fileSize = m_fileOffset;
+  batch->fileSize = m_bufferOffset + m_end;
   return false;
 }
 
@@ -298,18 +452,8 @@ bool HiveScanner::Fail(uint64_t line, const std::string& what, ScanBatch* batch)
   return false;
 }
 
-void HiveScanner::Emit(ScanBatch::Line::Kind kind, std::string_view text, uint64_t start,
-                       uint64_t time, ScanBatch* batch) const {
-  batch->lines.push_back({m_line, start, time, batch->text.size(), text.size(), kind});
-  batch->text.append(text.data(), text.size());
-}
-
-// One line without its '\n', starting at byte `offset` of the file.
-// `mayHoldNul` false: the caller has seen that the text around the line holds no NUL byte.
-bool HiveScanner::Line(std::string_view raw, uint64_t offset, bool mayHoldNul, ScanBatch* batch) {
+bool HiveScanner::Line(std::string_view raw, uint64_t offset, ScanBatch* batch) {
   ++m_line;
-  if (mayHoldNul && std::memchr(raw.data(), '\0', raw.size()) != nullptr)
-    return Fail(m_line, "the line contains a NUL byte", batch);
   std::string_view content = raw;
   if (!content.empty() && content.back() == '\r') content.remove_suffix(1);
   const bool wasEmpty = m_prevEmpty;
@@ -343,27 +487,21 @@ bool HiveScanner::Line(std::string_view raw, uint64_t offset, bool mayHoldNul, S
   if (p == content.size()) return true;  // blank
   const std::string_view rest = content.substr(p);
   switch (rest[0]) {
-    case '[': {
+    case '[':
       m_sawHeader = true;
-      // The time is read here, off the indexing half's thread; a path without its ']' is refused
-      // there.
-      const std::string_view body = rest.substr(1);
-      const size_t used = Unescape(body, ']', nullptr);
-      const uint64_t time = used == kNoEndChar ? 0 : HeaderFileTime(body.substr(used));
-      Emit(ScanBatch::Line::kHeader, body, wasEmpty ? emptyOffset : offset, time, batch);
-      return true;
-    }
+      return Header(rest.substr(1), wasEmpty ? emptyOffset : offset, batch);
     case ';':
       return true;
     case '#':
       if (!m_sawHeader) return true;  // a global option such as #arch
       if (StartsWith(rest, "#time=")) {
-        Emit(ScanBatch::Line::kTime, {}, 0, OptionFileTime(rest.substr(6)), batch);
+        batch->lines.push_back(
+            {m_line, 0, OptionFileTime(rest.substr(6)), 0, 0, 0, false, ScanBatch::Line::kTime});
       } else if (StartsWith(rest, "#link")) {
-        Emit(ScanBatch::Line::kLink, {}, 0, 0, batch);
+        batch->lines.push_back({m_line, 0, 0, 0, 0, 0, false, ScanBatch::Line::kLink});
       }
       // A class Wine cannot read would be lost.
-      if (StartsWith(rest, "#class=\"") && Unescape(rest.substr(8), '"', nullptr) == kNoEndChar)
+      if (StartsWith(rest, "#class=\"") && UnescapedEnd(rest.substr(8), '"') == kNoEndChar)
         return Fail(m_line, "the class has no closing '\"'", batch);
       return true;
     case '@':
@@ -379,6 +517,84 @@ bool HiveScanner::Line(std::string_view raw, uint64_t offset, bool mayHoldNul, S
     }
     default:
       return Fail(m_line, "the line is neither a key, a value, an option nor a comment", batch);
+  }
+}
+
+bool HiveScanner::Header(std::string_view body, uint64_t start, ScanBatch* batch) {
+  size_t shared = 0;
+  size_t rawStart = 0;
+  SharedWithPrevious(body, &shared, &rawStart);
+  // Most paths are plain: their names are widened as they stand. Any other is decoded as Wine
+  // reads it and split at every backslash.
+  size_t used = 0;
+  const bool plain = SplitPlainPath(body, rawStart, &m_plainNames, &used);
+  if (plain) {
+    size_t length = 0;
+    for (const auto& [from, to] : m_plainNames) length += to - from;
+    m_path.resize(length);
+    m_names.clear();
+    char16_t* out = &m_path[0];
+    for (const auto& [from, to] : m_plainNames) {
+      m_names.emplace_back(out, to - from);
+      for (size_t k = from; k < to; ++k) *out++ = static_cast<unsigned char>(body[k]);
+    }
+  } else {
+    const size_t tailUsed = Unescape(body.substr(rawStart), ']', &m_path);
+    if (tailUsed == kNoEndChar)
+      return Fail(m_line, "the key path does not end with an unescaped ']'", batch);
+    used = rawStart + tailUsed;
+  }
+  ScanBatch::Line line{m_line, start, HeaderFileTime(body.substr(used)),
+                       static_cast<uint32_t>(shared), static_cast<uint32_t>(batch->names.size()),
+                       0, false, ScanBatch::Line::kHeader};
+  line.root = !plain && shared == 0 && !m_path.empty() && m_path[0] == u'\0';
+  if (!line.root) {
+    if (!plain) SplitKeyPath(m_path, &m_names);
+    for (std::u16string_view name : m_names) {
+      if (name.size() > kMaxKeyNameLength)
+        return Fail(m_line, "a key name is longer than " + std::to_string(kMaxKeyNameLength) +
+                                " characters",
+                    batch);
+      batch->names.push_back(
+          {static_cast<uint32_t>(batch->text.size()), static_cast<uint32_t>(name.size())});
+      batch->text.append(name);
+    }
+    line.nameCount = static_cast<uint32_t>(m_names.size());
+  }
+  // Kept for the next header: the raw path, and where its plain separators end.
+  m_prevCuts.resize(shared == 0 ? 0 : std::min(shared, m_prevCuts.size()));
+  if (shared > 0 && m_prevCuts.size() < shared) m_prevCuts.push_back(rawStart);
+  // The raw path up to rawStart is the previous one's.
+  m_prevRaw.resize(std::min(rawStart, m_prevRaw.size()));
+  m_prevRaw.append(body.data() + m_prevRaw.size(), used - 1 - m_prevRaw.size());
+  if (plain) {
+    for (size_t n = 1; n < m_plainNames.size(); ++n) m_prevCuts.push_back(m_plainNames[n].first);
+    m_prevClean = true;
+  } else {
+    m_prevClean = !line.root && PlainCuts(m_prevRaw, rawStart, &m_prevCuts);
+    if (line.root) m_prevCuts.clear();
+  }
+  batch->lines.push_back(line);
+  return true;
+}
+
+void HiveScanner::SharedWithPrevious(std::string_view body, size_t* shared,
+                                     size_t* rawStart) const {
+  // A name counts only with the plain "\\\\" after it in both.
+  *shared = 0;
+  *rawStart = 0;
+  if (m_prevCuts.empty() && !m_prevClean) return;
+  const size_t same =
+      CommonPrefixLength(body.data(), m_prevRaw.data(), std::min(body.size(), m_prevRaw.size()));
+  while (*shared < m_prevCuts.size() && m_prevCuts[*shared] <= same) {
+    *rawStart = m_prevCuts[*shared];
+    ++*shared;
+  }
+  // The whole previous path, then a separator: a key below the previous one.
+  if (m_prevClean && *shared == m_prevCuts.size() && same == m_prevRaw.size() &&
+      body.substr(same, 2) == "\\\\") {
+    *rawStart = same + 2;
+    ++*shared;
   }
 }
 

@@ -1,5 +1,6 @@
-// The first half of reading a registry file: checks every line that names no key and hands on, in
-// file order, the few lines the index is built from. It can run on a thread of its own.
+// The first half of reading a registry file: checks every line, decodes the key path of every
+// section header, and hands on, in file order, what the index is built from. It can run on a
+// thread of its own.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "platform/file_system.h"
@@ -22,19 +24,28 @@ struct HiveParseError {
 };
 
 // What one piece of the file gave: its section headers and key options, in order, with the times
-// they give.
+// they give and the names in the headers' key paths.
 struct ScanBatch {
   struct Line {
     enum Kind : uint8_t { kHeader, kTime, kLink };  // a section header, or an option
     uint64_t number;  // 1-based
     uint64_t start;   // a header's section starts here: at the blank line before it, if any
     uint64_t time;    // a header's (0: it gives none) or a "#time=" option's
-    size_t at;        // a header's text is text[at, at + size), from after its '['
-    size_t size;
+    // A header's path: its first `shared` names are, byte for byte, those of the previous
+    // header's path; the rest are names[firstName, + nameCount).
+    uint32_t shared;
+    uint32_t firstName;
+    uint32_t nameCount;
+    bool root;  // the path names the branch root (Wine takes a first unit NUL so): no keys
     Kind kind;
   };
+  struct Name {
+    uint32_t at;  // text[at, at + size)
+    uint32_t size;
+  };
   std::vector<Line> lines;
-  std::string text;
+  std::vector<Name> names;
+  std::u16string text;
   // The last batch of a file says how the scan ended.
   bool last = false;
   HiveParseStatus status = HiveParseStatus::kOk;
@@ -42,14 +53,12 @@ struct ScanBatch {
   uint64_t fileSize = 0;
 };
 
-// Reads a file in chunks; never holds more of it than a mapped window or a chunk, one line, and a
-// few batches.
+// Reads a file in chunks; never holds more of it than a chunk and one line, besides a few batches.
 class HiveScanner {
  public:
   // Reads go through `fs` while `io` is held, so that the indexing half may read the same file
   // from another thread.
   HiveScanner(FileSystem& fs, int fd, uint64_t sizeHint, std::mutex* io);
-  ~HiveScanner();
   HiveScanner(const HiveScanner&) = delete;
   HiveScanner& operator=(const HiveScanner&) = delete;
 
@@ -65,12 +74,15 @@ class HiveScanner {
   // Scans the next chunk into `batch` (emptied first). False when the batch is the last one;
   // there is no call after that.
   bool Next(ScanBatch* batch);
-  // The next piece of the file: from the mapped window while the file can be mapped, else read
-  // into m_chunk. *got is 0 at the end of the file.
-  int NextPiece(const char** data, size_t* got);
-  bool Line(std::string_view raw, uint64_t offset, bool mayHoldNul, ScanBatch* batch);
-  void Emit(ScanBatch::Line::Kind kind, std::string_view text, uint64_t start, uint64_t time,
-            ScanBatch* batch) const;
+  // Scans the whole lines of m_buffer[m_begin, stop), each ending with '\n'.
+  bool Lines(size_t stop, ScanBatch* batch);
+  // One line without its '\n', starting at byte `offset` of the file; it lies in m_buffer.
+  bool Line(std::string_view raw, uint64_t offset, ScanBatch* batch);
+  // A section header, from after its '['.
+  bool Header(std::string_view body, uint64_t start, ScanBatch* batch);
+  // How many names of this header's path are, byte for byte, those of the previous one, and
+  // where the rest of it starts.
+  void SharedWithPrevious(std::string_view body, size_t* shared, size_t* rawStart) const;
   bool Fail(uint64_t line, const std::string& what, ScanBatch* batch);
   bool End(ScanBatch* batch);
 
@@ -78,24 +90,27 @@ class HiveScanner {
   int m_fd;
   uint64_t m_size;
   std::mutex* m_io;
-  std::string m_chunk;
-  // The part of the file mapped now. Mapping spares copying every byte out of the page cache;
-  // only the part below the size found at the start is mapped, a window at a time, so that the
-  // pages held stay few. Wine and this registry replace their files by rename and never cut one
-  // short in place, which is what would make a mapped page unreadable.
-  const char* m_window = nullptr;
-  uint64_t m_windowOffset = 0;
-  size_t m_windowSize = 0;
-  bool m_mapping = true;
-  std::string m_carry;  // a line that runs over the end of a chunk
-  uint64_t m_carryOffset = 0;
-  uint64_t m_fileOffset = 0;
+  // The file is read into m_buffer, whose byte 0 is byte m_bufferOffset of the file; its bytes
+  // [m_begin, m_end) are read but not scanned yet. Past m_end the buffer has room to spare, so
+  // that searches may read a block at a time beyond the end of what they search.
+  std::string m_buffer;
+  size_t m_begin = 0;
+  size_t m_end = 0;
+  uint64_t m_bufferOffset = 0;
   uint64_t m_line = 0;
   bool m_prevEmpty = false;     // the previous line was empty (and not part of a hex value)
   uint64_t m_prevOffset = 0;    // where the previous line starts
   bool m_continuation = false;  // the previous line ended a hex value with a backslash
   uint64_t m_valueLine = 0;     // the line where that hex value started
   bool m_sawHeader = false;
+  // Key paths. Sections come mostly in tree order, so most of a path is the one before: the
+  // names it shares with the previous header byte for byte are not decoded again.
+  std::string m_prevRaw;           // the previous header's path as written
+  std::vector<size_t> m_prevCuts;  // offsets in it just past each plain separator, name by name
+  bool m_prevClean = false;        // those separators cover the whole of it
+  std::u16string m_path;                    // the decoded part of the current path
+  std::vector<std::u16string_view> m_names; // its names
+  std::vector<std::pair<size_t, size_t>> m_plainNames;  // where they stand when it is plain
 };
 
 }  // namespace oarepair::platform

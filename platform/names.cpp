@@ -2,6 +2,8 @@
 
 #include <array>
 #include <clocale>
+#include <cstdint>
+#include <cstring>
 #include <cwctype>
 #include <locale.h>
 #include <mutex>
@@ -68,6 +70,33 @@ int CompareNames(std::u16string_view a, std::u16string_view b) {
 
 bool NamesEqual(std::u16string_view a, std::u16string_view b) {
   return a.size() == b.size() && CompareNames(a, b) == 0;
+}
+
+uint32_t HashKeyName(std::u16string_view name) {
+  // Four folded units at a time: every key of a file is hashed while it is read.
+  constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  uint64_t hash = kMul ^ name.size();
+  for (size_t i = 0; i < name.size(); i += 4) {
+    uint64_t word = 0;  // the last units of a name are padded with zeros
+    if (i + 4 <= name.size())
+      std::memcpy(&word, name.data() + i, sizeof word);  // one load, not a call of memcpy
+    else
+      std::memcpy(&word, name.data() + i, (name.size() - i) * sizeof(char16_t));
+    if ((word & 0xFF80FF80FF80FF80ull) == 0) {
+      // ASCII only: add 0x20 to every unit from 'A' (0x41) to 'Z' (0x5A), all four at once.
+      const uint64_t fromA = word + 0x003F003F003F003Full;
+      const uint64_t pastZ = word + 0x0025002500250025ull;
+      word += ((fromA & ~pastZ) & 0x0080008000800080ull) >> 2;
+    } else {
+      char16_t units[4];
+      std::memcpy(units, &word, sizeof word);
+      for (char16_t& c : units) c = FoldChar(c);
+      std::memcpy(&word, units, sizeof word);
+    }
+    hash = (hash ^ word) * kMul;
+    hash ^= hash >> 29;
+  }
+  return static_cast<uint32_t>(hash ^ (hash >> 32));
 }
 
 std::u16string NarrowToWide(std::string_view narrow) {

@@ -2,6 +2,7 @@
 // with Wine's case folding and ordering.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,8 @@ inline char16_t FoldChar(char16_t c) {
 // Wine's order: fold both names unit by unit; on an equal common prefix the shorter comes first.
 int CompareNames(std::u16string_view a, std::u16string_view b);
 bool NamesEqual(std::u16string_view a, std::u16string_view b);
+// A hash of the name as Wine folds it: names NamesEqual holds for hash alike.
+uint32_t HashKeyName(std::u16string_view name);
 
 // The narrow API's code page is Windows-1252 (Wine's default ANSI code page): every byte maps to
 // one code unit; a unit with no byte becomes '?', as WideCharToMultiByte's default character.

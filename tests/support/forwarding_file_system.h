@@ -19,10 +19,6 @@ class ForwardingFileSystem : public platform::FileSystem {
     return m_base.PRead(a, b, c, d, e);
   }
   int Write(int a, const void* b, size_t c) override { return m_base.Write(a, b, c); }
-  int MapForRead(int a, uint64_t b, size_t c, const char** d) override {
-    return m_base.MapForRead(a, b, c, d);
-  }
-  void Unmap(const char* a, size_t b) override { m_base.Unmap(a, b); }
   int Fsync(int a) override { return m_base.Fsync(a); }
   int Close(int a) override { return m_base.Close(a); }
   int Rename(const std::string& a, const std::string& b) override { return m_base.Rename(a, b); }

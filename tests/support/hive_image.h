@@ -36,11 +36,6 @@ class MemoryFile final : public ForwardingFileSystem {
  public:
   MemoryFile(std::string_view text, size_t piece);
   int PRead(int fd, void* buf, size_t n, uint64_t offset, size_t* got) override;
-  // Never mapped: every byte comes through PRead, in pieces.
-  int MapForRead(int, uint64_t, size_t, const char** data) override {
-    *data = nullptr;
-    return ENOSYS;
-  }
   int FStat(int fd, struct stat* st) override;
   int Close(int) override { return 0; }
 
