@@ -55,14 +55,15 @@ class HiveParser {
   // Takes in one batch; false once the parse has ended: the last batch was taken in, or the file
   // was refused or could not be read (Result says which).
   bool Apply(const ScanBatch& batch) {
+    uint32_t name = 0;  // the first name of the next header
     for (const ScanBatch::Line& line : batch.lines) {
-      if (line.kind == ScanBatch::Line::kTime) {
-        m_sectionTime = line.time;
-      } else if (line.kind == ScanBatch::Line::kLink) {
-        m_index->flags[m_currentKey] |= HiveIndex::kLink;
-      } else if (!Section(line, batch)) {
-        return false;
+      if ((line.flags & ScanBatch::Line::kHeader) != 0) {
+        if (!Section(line, batch, name)) return false;
+        name += line.nameCount;
       }
+      if ((line.flags & ScanBatch::Line::kTimeOption) != 0) m_sectionTime = line.time;
+      if ((line.flags & ScanBatch::Line::kLink) != 0)
+        m_index->flags[m_currentKey] |= HiveIndex::kLink;
     }
     if (!batch.last) return true;
     if (batch.status != HiveParseStatus::kOk) {
@@ -120,14 +121,14 @@ class HiveParser {
     Abandon();
   }
 
-  // A section header as the scanner decoded it.
-  bool Section(const ScanBatch::Line& line, const ScanBatch& batch) {
+  // A section header as the scanner decoded it; its names start at batch.names[firstName].
+  bool Section(const ScanBatch::Line& line, const ScanBatch& batch, uint32_t firstName) {
     if (m_current < 0) ReserveFor(m_sizeHint);  // the file is a registry file, not just any
     // Wine gives a key whose header has no time the load time.
     const uint64_t time = line.time != 0 ? line.time : m_index->loadTime;
     uint32_t key = 0;
-    if (!line.root) {
-      key = Resolve(line, batch);
+    if ((line.flags & ScanBatch::Line::kRoot) == 0) {
+      key = Resolve(line, batch, firstName);
       if (key == HiveIndex::kNone) return false;
     }
     CloseSection(line.start);
@@ -164,7 +165,7 @@ class HiveParser {
   // Finds or creates the key of a header's path: the keys of the previous path as far as the
   // names are the same, then its other names. kNone when a name could not be read back to
   // compare it (the parse has then failed).
-  uint32_t Resolve(const ScanBatch::Line& line, const ScanBatch& batch) {
+  uint32_t Resolve(const ScanBatch::Line& line, const ScanBatch& batch, uint32_t firstName) {
     if (line.shared > m_lastPath.size()) {  // the scanner follows the same paths: cannot happen
       FailRead(EIO);
       return HiveIndex::kNone;
@@ -175,8 +176,8 @@ class HiveParser {
       const ScanBatch::Name& given = batch.names[n];
       return std::u16string_view(batch.text.data() + given.at, given.size);
     };
-    uint32_t n = line.firstName;
-    const uint32_t end = line.firstName + line.nameCount;
+    uint32_t n = firstName;
+    const uint32_t end = firstName + line.nameCount;
     // The same spelling as in the previous header is the common case; only a different one
     // needs the case-folding comparison.
     // m_lastNames may hold more names than m_lastPath: only the first m_lastPath.size() count.

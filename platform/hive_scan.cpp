@@ -359,6 +359,7 @@ HiveScanner::HiveScanner(FileSystem& fs, int fd, uint64_t sizeHint, std::mutex* 
 
 bool HiveScanner::Next(ScanBatch* batch) {
   batch->lines.clear();
+  m_header = SIZE_MAX;
   batch->names.clear();
   batch->text.clear();
   batch->last = false;
@@ -495,10 +496,11 @@ bool HiveScanner::Line(std::string_view raw, uint64_t offset, ScanBatch* batch) 
     case '#':
       if (!m_sawHeader) return true;  // a global option such as #arch
       if (StartsWith(rest, "#time=")) {
-        batch->lines.push_back(
-            {m_line, 0, OptionFileTime(rest.substr(6)), 0, 0, 0, false, ScanBatch::Line::kTime});
+        ScanBatch::Line& line = SectionOptions(batch);
+        line.time = OptionFileTime(rest.substr(6));
+        line.flags |= ScanBatch::Line::kTimeOption;
       } else if (StartsWith(rest, "#link")) {
-        batch->lines.push_back({m_line, 0, 0, 0, 0, 0, false, ScanBatch::Line::kLink});
+        SectionOptions(batch).flags |= ScanBatch::Line::kLink;
       }
       // A class Wine cannot read would be lost.
       if (StartsWith(rest, "#class=\"") && UnescapedEnd(rest.substr(8), '"') == kNoEndChar)
@@ -544,11 +546,12 @@ bool HiveScanner::Header(std::string_view body, uint64_t start, ScanBatch* batch
       return Fail(m_line, "the key path does not end with an unescaped ']'", batch);
     used = rawStart + tailUsed;
   }
-  ScanBatch::Line line{m_line, start, HeaderFileTime(body.substr(used)),
-                       static_cast<uint32_t>(shared), static_cast<uint32_t>(batch->names.size()),
-                       0, false, ScanBatch::Line::kHeader};
-  line.root = !plain && shared == 0 && !m_path.empty() && m_path[0] == u'\0';
-  if (!line.root) {
+  ScanBatch::Line line{start, HeaderFileTime(body.substr(used)), static_cast<uint32_t>(shared), 0,
+                       ScanBatch::Line::kHeader};
+  const bool root = !plain && shared == 0 && !m_path.empty() && m_path[0] == u'\0';
+  if (root) {
+    line.flags |= ScanBatch::Line::kRoot;
+  } else {
     if (!plain) SplitKeyPath(m_path, &m_names);
     for (std::u16string_view name : m_names) {
       if (name.size() > kMaxKeyNameLength)
@@ -571,11 +574,20 @@ bool HiveScanner::Header(std::string_view body, uint64_t start, ScanBatch* batch
     for (size_t n = 1; n < m_plainNames.size(); ++n) m_prevCuts.push_back(m_plainNames[n].first);
     m_prevClean = true;
   } else {
-    m_prevClean = !line.root && PlainCuts(m_prevRaw, rawStart, &m_prevCuts);
-    if (line.root) m_prevCuts.clear();
+    m_prevClean = !root && PlainCuts(m_prevRaw, rawStart, &m_prevCuts);
+    if (root) m_prevCuts.clear();
   }
+  m_header = batch->lines.size();
   batch->lines.push_back(line);
   return true;
+}
+
+ScanBatch::Line& HiveScanner::SectionOptions(ScanBatch* batch) {
+  if (m_header == SIZE_MAX) {
+    m_header = batch->lines.size();
+    batch->lines.push_back({0, 0, 0, 0, 0});
+  }
+  return batch->lines[m_header];
 }
 
 void HiveScanner::SharedWithPrevious(std::string_view body, size_t* shared,

@@ -23,21 +23,25 @@ struct HiveParseError {
   std::string message;    // e.g. "line 12: key path does not end with ']'"
 };
 
-// What one piece of the file gave: its section headers and key options, in order, with the times
-// they give and the names in the headers' key paths.
+// What one piece of the file gave: its section headers, each with the time and options of its
+// section, and the names in their key paths, in file order. Kept small: the indexing half reads
+// every byte of it from the other core.
 struct ScanBatch {
+  // A section header, or the key options of a section whose header came in an earlier batch.
   struct Line {
-    enum Kind : uint8_t { kHeader, kTime, kLink };  // a section header, or an option
-    uint64_t number;  // 1-based
-    uint64_t start;   // a header's section starts here: at the blank line before it, if any
-    uint64_t time;    // a header's (0: it gives none) or a "#time=" option's
+    enum Flags : uint8_t {
+      kHeader = 1,
+      kRoot = 2,        // the path names the branch root (Wine takes a first unit NUL so)
+      kTimeOption = 4,  // `time` is that of the section's last "#time=" option
+      kLink = 8,        // the section has a "#link" option
+    };
+    uint64_t start;  // a header's section starts here: at the blank line before it, if any
+    uint64_t time;   // the header's (0: it gives none), unless kTimeOption says otherwise
     // A header's path: its first `shared` names are, byte for byte, those of the previous
-    // header's path; the rest are names[firstName, + nameCount).
+    // header's path; the next `nameCount` names of `names` are the rest.
     uint32_t shared;
-    uint32_t firstName;
     uint32_t nameCount;
-    bool root;  // the path names the branch root (Wine takes a first unit NUL so): no keys
-    Kind kind;
+    uint8_t flags;
   };
   struct Name {
     uint32_t at;  // text[at, at + size)
@@ -80,6 +84,9 @@ class HiveScanner {
   bool Line(std::string_view raw, uint64_t offset, ScanBatch* batch);
   // A section header, from after its '['.
   bool Header(std::string_view body, uint64_t start, ScanBatch* batch);
+  // Where the options of the current section are recorded: with its header when that is in the
+  // batch, else in a record of their own.
+  ScanBatch::Line& SectionOptions(ScanBatch* batch);
   // How many names of this header's path are, byte for byte, those of the previous one, and
   // where the rest of it starts.
   void SharedWithPrevious(std::string_view body, size_t* shared, size_t* rawStart) const;
@@ -103,6 +110,7 @@ class HiveScanner {
   bool m_continuation = false;  // the previous line ended a hex value with a backslash
   uint64_t m_valueLine = 0;     // the line where that hex value started
   bool m_sawHeader = false;
+  size_t m_header = SIZE_MAX;  // where the last header stands in the batch being filled
   // Key paths. Sections come mostly in tree order, so most of a path is the one before: the
   // names it shares with the previous header byte for byte are not decoded again.
   std::string m_prevRaw;           // the previous header's path as written
