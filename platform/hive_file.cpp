@@ -172,9 +172,14 @@ class HiveParser {
     }
     size_t depth = line.shared;
     uint32_t key = depth > 0 ? m_lastPath[depth - 1] : 0;
-    const auto nameOf = [&batch](uint32_t n) {
+    const bool decoded = (line.flags & ScanBatch::Line::kDecodedNames) != 0;
+    const auto nameOf = [&](uint32_t n) {  // valid until the next call
       const ScanBatch::Name& given = batch.names[n];
-      return std::u16string_view(batch.text.data() + given.at, given.size);
+      if (decoded) return std::u16string_view(batch.text.data() + given.at, given.size);
+      m_name.resize(given.size);
+      for (uint32_t k = 0; k < given.size; ++k)
+        m_name[k] = static_cast<unsigned char>(batch.bytes[given.at + k]);
+      return std::u16string_view(m_name);
     };
     uint32_t n = firstName;
     const uint32_t end = firstName + line.nameCount;
@@ -326,6 +331,7 @@ class HiveParser {
   uint64_t m_sectionTime = 0;
   std::vector<uint32_t> m_lastPath;         // the keys along the previous header's path
   std::vector<std::u16string> m_lastNames;  // their names as spelt there
+  std::u16string m_name;                    // a name handed on as bytes, widened
   std::unordered_map<uint32_t, int32_t> m_lastSection;  // keys with repeated sections
 };
 

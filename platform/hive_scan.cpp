@@ -361,6 +361,7 @@ bool HiveScanner::Next(ScanBatch* batch) {
   batch->lines.clear();
   m_header = SIZE_MAX;
   batch->names.clear();
+  batch->bytes.clear();
   batch->text.clear();
   batch->last = false;
   batch->status = HiveParseStatus::kOk;
@@ -526,21 +527,11 @@ bool HiveScanner::Header(std::string_view body, uint64_t start, ScanBatch* batch
   size_t shared = 0;
   size_t rawStart = 0;
   SharedWithPrevious(body, &shared, &rawStart);
-  // Most paths are plain: their names are widened as they stand. Any other is decoded as Wine
-  // reads it and split at every backslash.
+  // Most paths are plain: their names are handed on as the bytes they are. Any other is decoded
+  // as Wine reads it and split at every backslash.
   size_t used = 0;
   const bool plain = SplitPlainPath(body, rawStart, &m_plainNames, &used);
-  if (plain) {
-    size_t length = 0;
-    for (const auto& [from, to] : m_plainNames) length += to - from;
-    m_path.resize(length);
-    m_names.clear();
-    char16_t* out = &m_path[0];
-    for (const auto& [from, to] : m_plainNames) {
-      m_names.emplace_back(out, to - from);
-      for (size_t k = from; k < to; ++k) *out++ = static_cast<unsigned char>(body[k]);
-    }
-  } else {
+  if (!plain) {
     const size_t tailUsed = Unescape(body.substr(rawStart), ']', &m_path);
     if (tailUsed == kNoEndChar)
       return Fail(m_line, "the key path does not end with an unescaped ']'", batch);
@@ -549,20 +540,31 @@ bool HiveScanner::Header(std::string_view body, uint64_t start, ScanBatch* batch
   ScanBatch::Line line{start, HeaderFileTime(body.substr(used)), static_cast<uint32_t>(shared), 0,
                        ScanBatch::Line::kHeader};
   const bool root = !plain && shared == 0 && !m_path.empty() && m_path[0] == u'\0';
-  if (root) {
+  const auto tooLong = [&] {
+    return Fail(m_line,
+                "a key name is longer than " + std::to_string(kMaxKeyNameLength) + " characters",
+                batch);
+  };
+  if (plain) {
+    for (const auto& [from, to] : m_plainNames) {
+      if (to - from > kMaxKeyNameLength) return tooLong();
+      batch->names.push_back(
+          {static_cast<uint32_t>(batch->bytes.size()), static_cast<uint32_t>(to - from)});
+      batch->bytes.append(body.data() + from, to - from);
+    }
+    line.nameCount = static_cast<uint32_t>(m_plainNames.size());
+  } else if (root) {
     line.flags |= ScanBatch::Line::kRoot;
   } else {
-    if (!plain) SplitKeyPath(m_path, &m_names);
+    SplitKeyPath(m_path, &m_names);
     for (std::u16string_view name : m_names) {
-      if (name.size() > kMaxKeyNameLength)
-        return Fail(m_line, "a key name is longer than " + std::to_string(kMaxKeyNameLength) +
-                                " characters",
-                    batch);
+      if (name.size() > kMaxKeyNameLength) return tooLong();
       batch->names.push_back(
           {static_cast<uint32_t>(batch->text.size()), static_cast<uint32_t>(name.size())});
       batch->text.append(name);
     }
     line.nameCount = static_cast<uint32_t>(m_names.size());
+    line.flags |= ScanBatch::Line::kDecodedNames;
   }
   // Kept for the next header: the raw path, and where its plain separators end.
   m_prevCuts.resize(shared == 0 ? 0 : std::min(shared, m_prevCuts.size()));

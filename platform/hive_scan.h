@@ -34,6 +34,7 @@ struct ScanBatch {
       kRoot = 2,        // the path names the branch root (Wine takes a first unit NUL so)
       kTimeOption = 4,  // `time` is that of the section's last "#time=" option
       kLink = 8,        // the section has a "#link" option
+      kDecodedNames = 16,  // its names are in `text`, else in `bytes` (plain ASCII, as written)
     };
     uint64_t start;  // a header's section starts here: at the blank line before it, if any
     uint64_t time;   // the header's (0: it gives none), unless kTimeOption says otherwise
@@ -44,11 +45,12 @@ struct ScanBatch {
     uint8_t flags;
   };
   struct Name {
-    uint32_t at;  // text[at, at + size)
+    uint32_t at;  // bytes[at, at + size) or text[at, at + size)
     uint32_t size;
   };
   std::vector<Line> lines;
   std::vector<Name> names;
+  std::string bytes;    // most names: half the bytes to hand on as UTF-16
   std::u16string text;
   // The last batch of a file says how the scan ended.
   bool last = false;
@@ -118,7 +120,7 @@ class HiveScanner {
   bool m_prevClean = false;        // those separators cover the whole of it
   std::u16string m_path;                    // the decoded part of the current path
   std::vector<std::u16string_view> m_names; // its names
-  std::vector<std::pair<size_t, size_t>> m_plainNames;  // where they stand when it is plain
+  std::vector<std::pair<size_t, size_t>> m_plainNames;  // where a plain one's names stand
 };
 
 }  // namespace oarepair::platform
