@@ -101,47 +101,41 @@ std::string ResolveNamed(const std::string& name) {
   return std::string();
 }
 
-// Forks with a close-on-exec pipe through which the child reports the errno of a failure before
-// its program runs. Returns 0 or an errno value; the parent gets the read end, the child the
-// write end (the other end is closed in each).
-int ForkReporting(pid_t* child, int* end) {
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return errno;
-  *child = ::fork();
-  if (*child < 0) {
-    const int err = errno;
-    ::close(report[0]);
-    ::close(report[1]);
-    return err;
-  }
-  ::close(report[*child == 0 ? 0 : 1]);
-  *end = report[*child == 0 ? 1 : 0];
-  return 0;
-}
-
-// In a child of ForkReporting: reports `err` and ends. Async-signal-safe.
-[[noreturn]] void ReportAndExit(int end, int err) {
-  ssize_t ignored = ::write(end, &err, sizeof(err));
-  (void)ignored;
-  ::_exit(127);
-}
-
-// What the child reported, reading and closing the parent's end: 0 when the pipe closed empty
-// (its program is executing), else the errno of what failed.
-int ReadReport(int end) {
+// How a program is started from here: standard streams on /dev/null, and the signal state a
+// fresh process has (nothing blocked, and SIGPIPE, which callers often ignore, at its default).
+// posix_spawn starts it without copying our page tables and reports a failed exec itself.
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
   int err = 0;
-  size_t got = 0;
-  while (got < sizeof(err)) {
-    const ssize_t n = ::read(end, reinterpret_cast<char*>(&err) + got, sizeof(err) - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<size_t>(n);
+
+  SpawnSetup() {
+    ::posix_spawn_file_actions_init(&actions);
+    ::posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigset_t pipe;
+    sigemptyset(&none);
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    err = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0);
+    if (err == 0) err = ::posix_spawn_file_actions_adddup2(&actions, 0, 1);
+    if (err == 0) err = ::posix_spawn_file_actions_adddup2(&actions, 0, 2);
+    if (err == 0) err = ::posix_spawnattr_setsigmask(&attributes, &none);
+    if (err == 0) err = ::posix_spawnattr_setsigdefault(&attributes, &pipe);
+    if (err == 0)
+      err = ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   }
-  ::close(end);
-  if (got == sizeof(err)) return err != 0 ? err : EIO;
-  if (got != 0) return EIO;
-  return 0;
-}
+  ~SpawnSetup() {
+    ::posix_spawnattr_destroy(&attributes);
+    ::posix_spawn_file_actions_destroy(&actions);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  int Spawn(pid_t* child, char* const argv[], char* const envp[]) const {
+    return err != 0 ? err : ::posix_spawn(child, argv[0], &actions, &attributes, argv, envp);
+  }
+};
 
 }  // namespace
 
@@ -197,21 +191,11 @@ std::string FindWineLoader(RegistryView view, const LoaderPlaces& places, std::s
 int CheckLoaderRuns(const std::string& loader) {
   if (!IsExecutableFile(loader)) return ENOENT;
   if (ElfBits(loader) == 0) return 0;  // a script: whatever it starts, it is not run to find out
+  char* const argv[] = {const_cast<char*>(loader.c_str()), const_cast<char*>("--version"),
+                        nullptr};
   pid_t child = -1;
-  int end = -1;
-  int err = ForkReporting(&child, &end);
+  const int err = SpawnSetup().Spawn(&child, argv, environ);
   if (err != 0) return err;
-  if (child == 0) {
-    const int null = ::open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
-    }
-    char* const argv[] = {const_cast<char*>(loader.c_str()), const_cast<char*>("--version"),
-                          nullptr};
-    ::execv(argv[0], argv);
-    ReportAndExit(end, errno);
-  }
-  err = ReadReport(end);
   int status = 0;
   for (int waited = 0;; ++waited) {
     const pid_t done = ::waitpid(child, &status, WNOHANG);
@@ -224,7 +208,6 @@ int CheckLoaderRuns(const std::string& loader) {
     }
     ::usleep(10000);
   }
-  if (err != 0) return err;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : EIO;
 }
 
@@ -269,8 +252,7 @@ UINT WinExecResultOf(int err) {
 struct GoBetweenWork {
   char* const* argv;
   char* const* envp;
-  const posix_spawn_file_actions_t* actions;
-  const posix_spawnattr_t* attributes;
+  const SpawnSetup* setup;
   int err;
 };
 
@@ -279,61 +261,34 @@ struct GoBetweenWork {
 int GoBetween(void* arg) {
   auto* work = static_cast<GoBetweenWork*>(arg);
   pid_t program = -1;
-  work->err = ::setsid() < 0 ? errno
-                             : ::posix_spawn(&program, work->argv[0], work->actions,
-                                             work->attributes, work->argv, work->envp);
+  work->err = ::setsid() < 0 ? errno : work->setup->Spawn(&program, work->argv, work->envp);
   return 0;
 }
 
-// Starts `argv` with `envp` in a new session, standard streams on /dev/null, as the grandchild
-// of a short-lived child that we reap at once, so nothing is left for us to wait for. The child
-// shares our memory until it ends, so none of our page tables are copied for it, which costs
-// milliseconds where a page-table change is dear. Returns 0 when the program was executed, else
-// the errno of the failure.
+// Starts `argv` with `envp` in a new session as the grandchild of a short-lived child that we
+// reap at once, so nothing is left for us to wait for. The child shares our memory until it
+// ends, so none of our page tables are copied for it, which costs milliseconds where a
+// page-table change is dear. Returns 0 when the program was executed, else the errno of the
+// failure.
 int StartDetached(char* const argv[], char* const envp[]) {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  if (int err = ::posix_spawn_file_actions_init(&actions)) return err;
-  if (int err = ::posix_spawnattr_init(&attributes)) {
-    ::posix_spawn_file_actions_destroy(&actions);
-    return err;
+  const SpawnSetup setup;
+  if (setup.err != 0) return setup.err;
+  GoBetweenWork work{argv, envp, &setup, 0};
+  std::vector<char> stack(size_t{64} << 10);
+  // No signal handler may run on the go-between, which shares our memory.
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  const pid_t child =
+      ::clone(GoBetween, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &work);
+  const int err = child < 0 ? errno : 0;
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  if (child < 0) return err;
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
-  // The program starts with the signal state a fresh process has: nothing blocked, and SIGPIPE
-  // (which callers often ignore) back to its default.
-  sigset_t none;
-  sigset_t pipe;
-  sigemptyset(&none);
-  sigemptyset(&pipe);
-  sigaddset(&pipe, SIGPIPE);
-  int err = ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDWR, 0);
-  if (err == 0) err = ::posix_spawn_file_actions_adddup2(&actions, 0, 1);
-  if (err == 0) err = ::posix_spawn_file_actions_adddup2(&actions, 0, 2);
-  if (err == 0) err = ::posix_spawnattr_setsigmask(&attributes, &none);
-  if (err == 0) err = ::posix_spawnattr_setsigdefault(&attributes, &pipe);
-  if (err == 0)
-    err = ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  if (err == 0) {
-    GoBetweenWork work{argv, envp, &actions, &attributes, 0};
-    std::vector<char> stack(size_t{64} << 10);
-    // No signal handler may run on the go-between, which shares our memory.
-    sigset_t all;
-    sigset_t old;
-    sigfillset(&all);
-    ::pthread_sigmask(SIG_SETMASK, &all, &old);
-    const pid_t child = ::clone(GoBetween, stack.data() + stack.size(),
-                                CLONE_VM | CLONE_VFORK | SIGCHLD, &work);
-    err = child < 0 ? errno : 0;
-    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    if (child > 0) {
-      int status = 0;
-      while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {
-      }
-      err = work.err;
-    }
-  }
-  ::posix_spawnattr_destroy(&attributes);
-  ::posix_spawn_file_actions_destroy(&actions);
-  return err;
+  return work.err;
 }
 
 }  // namespace
