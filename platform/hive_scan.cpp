@@ -65,8 +65,8 @@ size_t PathSpecial(std::string_view text, size_t i) {
 // escape, not empty, and they are joined by plain "\\\\" separators: then each name is its raw
 // bytes. Sets `names` to their [start, end) in body and *end to just past the ']' that ends the
 // path. False, deciding nothing, for any other path.
-bool SplitPlainPath(std::string_view body, size_t from, std::vector<std::pair<size_t, size_t>>* names,
-                    size_t* end) {
+bool SplitPlainPath(std::string_view body, size_t from,
+                    std::vector<std::pair<size_t, size_t>>* names, size_t* end) {
   names->clear();
   size_t start = from;
   for (;;) {
@@ -405,16 +405,19 @@ bool HiveScanner::Next(ScanBatch* batch) {
   const size_t fresh = m_end;
   m_end += got;
   const char* const base = m_buffer.data();
+  // Where the line after the last '\n' of base[fresh, end) starts (m_begin when there is none):
+  // the lines before it are whole.
+  const auto linesEnd = [&](size_t end) {
+    const void* newline = memrchr(base + fresh, '\n', end - fresh);
+    return newline == nullptr ? m_begin
+                              : static_cast<size_t>(static_cast<const char*>(newline) - base) + 1;
+  };
   // Only whole lines are scanned; a line the chunk cuts short waits for the next one.
-  const void* lastNewline = memrchr(base + fresh, '\n', got);
-  const size_t stop =
-      lastNewline == nullptr ? m_begin : static_cast<size_t>(static_cast<const char*>(lastNewline) - base) + 1;
+  const size_t stop = linesEnd(m_end);
   // A line known to be refused is not gathered to its end, which may be a gigabyte away: one
   // with a NUL byte, or a first line longer than the magic line (with its '\r').
   if (const void* nul = std::memchr(base + fresh, '\0', got)) {
-    const auto at = static_cast<size_t>(static_cast<const char*>(nul) - base);
-    const void* before = memrchr(base + fresh, '\n', at - fresh);
-    if (!Lines(before == nullptr ? m_begin : static_cast<size_t>(static_cast<const char*>(before) - base) + 1, batch))
+    if (!Lines(linesEnd(static_cast<size_t>(static_cast<const char*>(nul) - base)), batch))
       return End(batch);
     Fail(m_line + 1, "the line contains a NUL byte", batch);
     return End(batch);
