@@ -719,6 +719,30 @@ TEST(HiveParseFile, SameResultWhateverTheReadSize) {
   }
 }
 
+// A section's options count in whatever piece of the file they come: read a few bytes at a time,
+// every "#time=" and "#link" line arrives after its header was handed on.
+TEST(HiveParseFile, OptionsCountWhenTheirHeaderCameInAnEarlierPiece) {
+  test_support::ScratchFolder folder;
+  ASSERT_TRUE(folder.Valid());
+  const std::string text = kHeader + "\n[A] 1700000000\n#time=1dd871d3b6c4ff8\n" +
+                           "\n[B] 1700000000\n;\n#time=1\n#time=1dd871d3b6c4ff9\n" +
+                           "\n[L] 1700000000\n#link\n\n[M] 1700000000\n";
+  const std::string path = folder / "user.reg";
+  ASSERT_TRUE(test_support::WriteFile(path, text));
+  for (size_t max : {size_t{1}, size_t{3}, size_t{1} << 24}) {
+    SCOPED_TRACE("read size " + std::to_string(max));
+    ChoppyFileSystem fs(max);
+    HiveImage image;
+    HiveParseError error;
+    ASSERT_EQ(ParseFromFile(fs, path, &image, &error), HiveParseStatus::kOk) << error.message;
+    EXPECT_EQ(FindKey(image, u"A")->time, 0x1dd871d3b6c4ff8u);
+    EXPECT_EQ(FindKey(image, u"B")->time, 0x1dd871d3b6c4ff9u);  // the last option counts
+    EXPECT_TRUE(FindKey(image, u"L")->link);
+    EXPECT_FALSE(FindKey(image, u"M")->link);
+    EXPECT_EQ(FindKey(image, u"M")->time, FileTimeOfSeconds(1700000000));
+  }
+}
+
 TEST(HiveParseFile, LinesLongerThanAReadChunk) {
   test_support::ScratchFolder folder;
   ASSERT_TRUE(folder.Valid());
