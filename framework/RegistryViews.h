@@ -18,5 +18,5 @@ void AfxSelectRegistryView(int nView);
 LPCSTR AfxGetRegistryViewName(int nView);
 
 // Tells the user about one problem of the run, in one line: on standard error on Linux, to the
-// debugger's output on Windows, whose message box is the user's report.
+// output of an attached debugger on Windows, whose message box is the user's report.
 void AfxReportProblem(LPCSTR pszLine);
