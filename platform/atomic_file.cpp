@@ -21,6 +21,10 @@ namespace {
 constexpr size_t kWriteChunk = 256 * 1024;
 // Attempts at a free temp name before giving up with EEXIST.
 constexpr int kTempNameAttempts = 100;
+// Every this many bytes written, the disk is asked to start on them: the fsync before the rename
+// then waits for the last piece, not the whole file (measured on a 65 MB save: 0.95 of the
+// repair's time; pieces of 2 MiB gained less).
+constexpr size_t kWritebackChunk = 8 * 1024 * 1024;
 
 // Splits "dir/name" into the folder (symlinks resolved) and the name. A path without a slash
 // lives in the current folder.
@@ -89,7 +93,7 @@ class ChunkedWriter {
     // kept bytes of a save come in such pieces.
     if (size >= kWriteChunk) {
       if (int err = Flush()) return err;
-      return Fail(m_fs.Write(m_fd, data, size));
+      return Written(m_fs.Write(m_fd, data, size), size);
     }
     if (m_buffer.size() + size > kWriteChunk) {
       if (int err = Flush()) return err;
@@ -102,13 +106,24 @@ class ChunkedWriter {
     if (m_error) return m_error;
     if (m_buffer.empty()) return 0;
     const int err = m_fs.Write(m_fd, m_buffer.data(), m_buffer.size());
+    const size_t size = m_buffer.size();
     m_buffer.clear();
-    return Fail(err);
+    return Written(err, size);
   }
 
   int Error() const { return m_error; }
 
  private:
+  int Written(int err, size_t size) {
+    if (err) return Fail(err);
+    m_written += size;
+    if (m_written - m_started >= kWritebackChunk) {
+      m_fs.StartWriteback(m_fd, m_started, m_written - m_started);
+      m_started = m_written;
+    }
+    return 0;
+  }
+
   int Fail(int err) {
     if (err && !m_error) m_error = err;
     return err;
@@ -117,6 +132,8 @@ class ChunkedWriter {
   FileSystem& m_fs;
   int m_fd;
   std::string m_buffer;
+  size_t m_written = 0;  // bytes written so far
+  size_t m_started = 0;  // bytes the disk was asked to start on
   int m_error = 0;
 };
 

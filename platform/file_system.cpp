@@ -77,6 +77,12 @@ class PosixFs final : public FileSystem {
     return r < 0 ? errno : 0;
   }
 
+  void StartWriteback(int fd, uint64_t offset, uint64_t length) override {
+    // Its failure changes nothing: the Fsync that follows writes and reports everything.
+    (void)::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                            SYNC_FILE_RANGE_WRITE);
+  }
+
   int Close(int fd) override {
     // Never retried: Linux releases the descriptor even when close reports EINTR, and a retry
     // could close a descriptor another thread has just been given. The error is still reported.

@@ -26,6 +26,14 @@ class FileSystem {
   // Writes all n bytes or fails.
   virtual int Write(int fd, const void* buf, size_t n) = 0;
   virtual int Fsync(int fd) = 0;
+  // Asks the kernel to start writing a range of the file to disk without waiting for it, so a
+  // later Fsync waits only for what is still in flight. A hint: nothing is promised durable, and
+  // a file system that cannot start writeback does nothing.
+  virtual void StartWriteback(int fd, uint64_t offset, uint64_t length) {
+    (void)fd;
+    (void)offset;
+    (void)length;
+  }
   virtual int Close(int fd) = 0;
   virtual int Rename(const std::string& from, const std::string& to) = 0;
   virtual int Unlink(const std::string& path) = 0;

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/fault_file_system.h"
+#include "tests/support/forwarding_file_system.h"
 #include "tests/support/scratch_folder.h"
 
 namespace oarepair::platform {
@@ -141,6 +143,66 @@ TEST_F(AtomicFileTest, PiecesOfAboutOneWriteArriveInOrder) {
   EXPECT_TRUE(ReadFile(m_target) == big);
   // Nothing is written in more pieces than it came in.
   EXPECT_LE(fs.Count(FsOp::kWrite), std::size(pieces));
+}
+
+// Records, in order, the bytes written to each descriptor, the writeback asked for and the syncs.
+class WritebackWatcher : public test_support::ForwardingFileSystem {
+ public:
+  struct Event {
+    char kind;  // 'w' write, 'b' writeback asked for, 's' fsync
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    uint64_t writtenBefore = 0;  // bytes written to the descriptor before this event
+  };
+  WritebackWatcher() : ForwardingFileSystem(PosixFileSystem()) {}
+  int Write(int fd, const void* buf, size_t n) override {
+    const int err = m_base.Write(fd, buf, n);
+    if (!err) Record(fd, {'w', 0, n});
+    return err;
+  }
+  void StartWriteback(int fd, uint64_t offset, uint64_t length) override {
+    Record(fd, {'b', offset, length});
+    m_base.StartWriteback(fd, offset, length);
+  }
+  int Fsync(int fd) override {
+    Record(fd, {'s'});
+    return m_base.Fsync(fd);
+  }
+  std::vector<Event> events;
+
+ private:
+  void Record(int fd, Event event) {
+    event.writtenBefore = m_written[fd];
+    if (event.kind == 'w') m_written[fd] += event.length;
+    events.push_back(event);
+  }
+  std::map<int, uint64_t> m_written;
+};
+
+// A large save asks the disk to start on what it has written as it goes, in order, never past
+// what was written, and all before the sync that makes the file durable.
+TEST_F(AtomicFileTest, LargeSaveStartsWritebackOfWrittenBytesBeforeItsSync) {
+  ASSERT_TRUE(WriteFile(m_target, m_old));
+  const std::string big = MakeContent('L', 20 * 1024 * 1024 + 5);
+  WritebackWatcher fs;
+  ASSERT_EQ(0, AtomicReplaceFile(fs, m_target, Producer(big, 300000)));
+  EXPECT_TRUE(ReadFile(m_target) == big);
+
+  uint64_t next = 0;
+  size_t asked = 0;
+  bool synced = false;
+  for (const WritebackWatcher::Event& event : fs.events) {
+    if (event.kind == 's') synced = true;
+    if (event.kind != 'b') continue;
+    ++asked;
+    EXPECT_FALSE(synced) << "writeback asked for after the sync";
+    EXPECT_EQ(next, event.offset) << "ranges must follow one another from the start";
+    EXPECT_GT(event.length, 0u);
+    EXPECT_LE(event.offset + event.length, event.writtenBefore) << "range not yet written";
+    next = event.offset + event.length;
+  }
+  EXPECT_GE(asked, 2u);
+  EXPECT_TRUE(synced);
 }
 
 TEST_F(AtomicFileTest, KeepsTheModeOfTheOldFile) {
