@@ -897,6 +897,173 @@ TEST(HiveParseFile, ReadErrorIsReported) {
   EXPECT_GE(fs.Count(test_support::FsOp::kPRead), 2u);
 }
 
+// ============================================================================ reading in two parts
+
+// Indexes `text` in one pass (split 0) or in two parts split at `split`, at a fixed clock.
+HiveParseStatus IndexText(std::string_view text, uint64_t split, HiveIndex* index) {
+  test_support::MemoryFile file(text, text.size() + 1);
+  const HiveByteSource source = [&file](uint64_t offset, uint64_t length, std::string* out) {
+    out->resize(length);
+    size_t got = 0;
+    const int rc = file.PRead(3, &(*out)[0], length, offset, &got);
+    out->resize(got);
+    return rc;
+  };
+  SetClock([] { return kNowTime; });
+  HiveParseError error;
+  const HiveParseStatus status = split == 0
+                                     ? IndexHiveFile(file, 3, source, index, &error)
+                                     : IndexHiveFileInParts(file, 3, source, split, index, &error);
+  SetClock({});
+  return status;
+}
+
+void ExpectSameIndex(const HiveIndex& a, const HiveIndex& b) {
+  EXPECT_EQ(a.parent, b.parent);
+  EXPECT_EQ(a.nameHash, b.nameHash);
+  EXPECT_EQ(a.mention, b.mention);
+  EXPECT_EQ(a.firstSection, b.firstSection);
+  EXPECT_EQ(a.flags, b.flags);
+  EXPECT_EQ(a.times, b.times);
+  EXPECT_EQ(a.loadTime, b.loadTime);
+  EXPECT_EQ(a.offset, b.offset);
+  EXPECT_EQ(a.next, b.next);
+  EXPECT_EQ(a.removed, b.removed);
+  EXPECT_EQ(a.headerLength, b.headerLength);
+  EXPECT_EQ(a.fileSize, b.fileSize);
+  EXPECT_EQ(a.childStart, b.childStart);
+  EXPECT_EQ(a.childKeys, b.childKeys);
+}
+
+// Where every line after the first starts.
+std::vector<uint64_t> LineStarts(std::string_view text) {
+  std::vector<uint64_t> starts;
+  for (size_t at = text.find('\n'); at + 1 < text.size(); at = text.find('\n', at + 1))
+    starts.push_back(at + 1);
+  return starts;
+}
+
+// Split at any line, the two parts either give the index of one pass or say they cannot (and
+// then leave nothing behind): never a different index. Returns how many splits were joined.
+size_t ExpectEverySplitAgrees(std::string_view text) {
+  HiveIndex whole;
+  EXPECT_EQ(IndexText(text, 0, &whole), HiveParseStatus::kOk);
+  size_t joined = 0;
+  for (uint64_t split : LineStarts(text)) {
+    SCOPED_TRACE("split at " + std::to_string(split));
+    HiveIndex parts;
+    const HiveParseStatus status = IndexText(text, split, &parts);
+    if (status == HiveParseStatus::kOk) {
+      ++joined;
+      ExpectSameIndex(parts, whole);
+    } else {
+      EXPECT_EQ(status, HiveParseStatus::kMalformed);
+      EXPECT_EQ(parts.KeyCount(), 0u);
+    }
+    if (::testing::Test::HasFailure()) break;  // one split's report is enough
+  }
+  return joined;
+}
+
+// A file in Wine's order, with what may meet at a split: repeated sections of one key, keys
+// whose path goes on below the previous one or leaves it, implied keys that get a section of
+// their own later, links, key options, a section that gives no time, CRLF lines, sections
+// without a blank line before them, and a hex value with a blank line inside it.
+std::string JoinCases() {
+  std::string s = kHeader;
+  s += RegSection("A", kT0, "\"v\"=\"1\"\n");
+  s += RegSection("A", kT0 + 5, "\"w\"=\"again\"\n");
+  s += RegSection("A\\\\B\\\\C", kT0 + 1, "#time=1dd871d3b6c4ff8\n");
+  s += RegSection("A\\\\B\\\\C", kT0 + 2);
+  s += RegSection("A\\\\B\\\\C\\\\D", kT0 + 3);
+  s += RegSection("A\\\\B\\\\C\\\\D", kT0 + 3, "#link\n");  // a link said in a later section
+  s += RegSection("A\\\\B\\\\E", kT0 + 4);
+  s += RegSection("A\\\\b\\\\f", kT0 + 4, "\"spelt\"=\"otherwise\"\n");
+  s += RegSection("A\\\\c", kT0 + 6, "#time=0\n");
+  s += RegSection("A\\\\c\\\\x", kT0 + 7);
+  s += RegSection("G\\\\H\\\\I", kT0 + 8);
+  s += "[G\\\\H\\\\J] 1700000009\n\"no blank line before\"=\"1\"\n";
+  s += "\r\n[K] 1700000010\r\n\"crlf\"=\"1\"\r\n";
+  s += RegSection("K\\\\L", kT0 + 11, "\"hex\"=hex:01,02,\\\n");  // the next blank line ends it
+  s += RegSection("Z", 0);
+  return s;
+}
+
+TEST(HiveParseInParts, EverySplitGivesTheIndexOfOnePassOrDeclines) {
+  // Every split at the blank line before a section joins, but for three: before the first
+  // section, after the section that gives no time, and at the blank line that ends a hex value.
+  const std::string cases = JoinCases();
+  size_t sectionSplits = 0;
+  for (size_t at = cases.find("\n\n["); at != std::string::npos; at = cases.find("\n\n[", at + 1))
+    ++sectionSplits;
+  EXPECT_GE(ExpectEverySplitAgrees(cases), sectionSplits - 3);
+  // A parent after its subkeys, then another subkey: the rest alone cannot tell that its H is
+  // the H made before.
+  EXPECT_GT(ExpectEverySplitAgrees(kHeader + RegSection("G\\\\H\\\\J", kT0) + RegSection("G", kT0) +
+                                   RegSection("G\\\\H\\\\K", kT0) + RegSection("G\\\\H\\\\L", kT0)),
+            0u);
+  // Out of order the parts decline, or join where they may.
+  ExpectEverySplitAgrees(kHeader + OddSections() + kCanonical.substr(kHeader.size()));
+  std::string shuffled = kHeader + kABD + kABC + kM + kA + kABC;
+  ExpectEverySplitAgrees(shuffled);
+}
+
+// A file Wine wrote joins at every section, so large files are read in two parts at once.
+TEST(HiveParseInParts, WinesOwnFileJoinsAtEverySection) {
+  const std::string file = test_support::ReadFile(std::string(OAREPAIR_FIXTURES_DIR) +
+                                                  "/wine-8.0/win64-wow64/system.reg");
+  ASSERT_GT(file.size(), size_t{1} << 20);
+  // One pass over the first part of it (small files are read so) is the reference.
+  const std::string text = file.substr(0, file.find("\n\n[", 700000) + 1);
+  HiveIndex whole;
+  ASSERT_EQ(IndexText(text, 0, &whole), HiveParseStatus::kOk);
+  size_t tried = 0;
+  // From the second section on: a first part must hold a section.
+  for (size_t at = text.find("\n\n[", text.find("\n\n[") + 1); at != std::string::npos;
+       at = text.find("\n\n[", at + 20000)) {
+    SCOPED_TRACE("split at " + std::to_string(at + 1));
+    HiveIndex parts;
+    ASSERT_EQ(IndexText(text, at + 1, &parts), HiveParseStatus::kOk);
+    ExpectSameIndex(parts, whole);
+    ++tried;
+  }
+  EXPECT_GT(tried, 20u);
+}
+
+// A read that fails in either part fails the load; a fault in either part is left for one pass
+// to find with its line.
+TEST(HiveParseInParts, ReadErrorsAndFaultsOfEitherPart) {
+  const std::string text = test_support::LargeHiveText(256 << 10);
+  const uint64_t split = text.find("\n\n[", text.size() / 2) + 1;
+  for (uint64_t failAt : {uint64_t{100}, split + 100}) {
+    SCOPED_TRACE("read fails at " + std::to_string(failAt));
+    test_support::MemoryFile file(text, text.size() + 1);
+    struct FailingRead : test_support::ForwardingFileSystem {
+      using ForwardingFileSystem::ForwardingFileSystem;
+      int PRead(int fd, void* buf, size_t n, uint64_t offset, size_t* got) override {
+        if (offset <= failAt && failAt < offset + n) return EIO;
+        return m_base.PRead(fd, buf, n, offset, got);
+      }
+      uint64_t failAt = 0;
+    } fs(file);
+    fs.failAt = failAt;
+    const HiveByteSource source = [](uint64_t, uint64_t, std::string*) { return EIO; };
+    HiveIndex index;
+    HiveParseError error;
+    EXPECT_EQ(IndexHiveFileInParts(fs, 3, source, split, &index, &error),
+              HiveParseStatus::kIoError);
+    EXPECT_EQ(error.ioError, EIO);
+    EXPECT_EQ(index.KeyCount(), 0u);
+  }
+  for (uint64_t at : {split / 2, split + (text.size() - split) / 2}) {
+    std::string bad = text;
+    bad.insert(bad.find("\n\n[", at) + 1, "\"value before any key?\"=\"no: inside the last\"\nbad\n");
+    HiveIndex index;
+    EXPECT_EQ(IndexText(bad, split, &index), HiveParseStatus::kMalformed);
+    EXPECT_EQ(index.KeyCount(), 0u);
+  }
+}
+
 TEST(HiveParseFile, MalformedFromAFileMatchesTheText) {
   test_support::ScratchFolder folder;
   ASSERT_TRUE(folder.Valid());
