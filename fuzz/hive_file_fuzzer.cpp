@@ -2,8 +2,7 @@
 // and reads the text in memory and from a file alike; a file it accepts is written back (with no
 // change) byte for byte and reads again to the same tree, and after a deleted leaf and a new key
 // it is written so that it reads back as the changed tree; a file it refuses makes the registry
-// calls fail with ERROR_BADDB and is never rewritten. Read in two parts, as large files are, it
-// indexes as in one pass or the parts decline.
+// calls fail with ERROR_BADDB and is never rewritten.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -240,44 +239,6 @@ void CheckEdited(const std::string& text, ts::HiveImage& image, uint32_t hash) {
     Fail("the file written after a change reads as another tree");
 }
 
-bool SameIndex(const p::HiveIndex& a, const p::HiveIndex& b) {
-  return a.parent == b.parent && a.nameHash == b.nameHash && a.mention == b.mention &&
-         a.firstSection == b.firstSection && a.flags == b.flags && a.times == b.times &&
-         a.loadTime == b.loadTime && a.offset == b.offset && a.next == b.next &&
-         a.removed == b.removed && a.headerLength == b.headerLength &&
-         a.fileSize == b.fileSize && a.childStart == b.childStart && a.childKeys == b.childKeys;
-}
-
-// Large files are read in two parts at once. Split at any line, the parts must give the index of
-// one pass over the whole, or decline (and they must decline a file one pass refuses).
-void CheckParts(const std::string& text, bool accepted, uint32_t hash) {
-  std::vector<uint64_t> starts;
-  for (size_t at = text.find('\n'); at != std::string::npos && at + 1 < text.size();
-       at = text.find('\n', at + 1))
-    starts.push_back(at + 1);
-  if (starts.empty()) return;
-  const uint64_t split = starts[(hash >> 12) % starts.size()];
-  ts::MemoryFile file(text, text.size() + 1);
-  const p::HiveByteSource source = [&](uint64_t offset, uint64_t length, std::string* out) {
-    if (offset > text.size()) return EIO;
-    out->assign(text, static_cast<size_t>(offset), static_cast<size_t>(length));
-    return 0;
-  };
-  p::HiveIndex parts;
-  p::HiveParseError error;
-  const p::HiveParseStatus status = p::IndexHiveFileInParts(file, 3, source, split, &parts, &error);
-  if (status == p::HiveParseStatus::kIoError) Fail("reading in parts reported an I/O error");
-  if (status == p::HiveParseStatus::kMalformed) {
-    if (parts.KeyCount() != 0) Fail("parts that declined left an index behind");
-    return;
-  }
-  if (!accepted) Fail("the parts accepted a file one pass refuses");
-  p::HiveIndex whole;
-  if (p::IndexHiveFile(file, 3, source, &whole, &error) != p::HiveParseStatus::kOk)
-    Fail("an accepted file was not indexed");
-  if (!SameIndex(parts, whole)) Fail("a file read in two parts indexes otherwise than in one");
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -316,7 +277,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (status == p::HiveParseStatus::kOk && Shape(fromFile) != Shape(image))
       Fail("the text and the file read as different trees");
   }
-  if ((hash >> 4) % 4 == 0) CheckParts(text, status == p::HiveParseStatus::kOk, hash);
   if (status == p::HiveParseStatus::kMalformed) {
     if ((hash >> 8) % 32 == 0) CheckRefused(text);
     return 0;

@@ -9,9 +9,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <string_view>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -44,27 +41,14 @@ void PrefaultAhead(const std::vector<T>& v, size_t count) {
 // How many slots of the index's arrays are made present at a time.
 constexpr size_t kPrefaultStep = 16384;
 
-// A read failed: the index made so far is dropped and `error` says why.
-HiveParseStatus ReadFailed(int rc, HiveIndex* index, HiveParseError* error) {
-  if (error != nullptr) {
-    error->ioError = rc;
-    error->line = 0;
-    error->message = std::string("cannot read the file: ") + std::strerror(rc);
-  }
-  *index = HiveIndex();
-  return HiveParseStatus::kIoError;
-}
-
 // Records the index of a file from the scanner's batches.
 class HiveParser {
  public:
-  // `loadTime`: the time of sections whose header gives none; 0 for now. A parser of the later
-  // part of a file takes that of the parser of the earlier part.
   HiveParser(HiveIndex* index, const HiveByteSource* source, uint64_t sizeHint,
-             HiveParseError* error, uint64_t loadTime = 0)
+             HiveParseError* error)
       : m_index(index), m_source(source), m_error(error), m_sizeHint(sizeHint) {
     *m_index = HiveIndex();
-    m_index->loadTime = loadTime != 0 ? loadTime : NowFileTime();
+    m_index->loadTime = NowFileTime();
     NewKey(HiveIndex::kNone, 0, u"");
   }
 
@@ -76,8 +60,6 @@ class HiveParser {
       if ((line.flags & ScanBatch::Line::kHeader) != 0) {
         if (!Section(line, batch, name)) return false;
         name += line.nameCount;
-      } else if (m_current < 0) {
-        m_startsInSection = true;  // options of a section that began before this part
       }
       if ((line.flags & ScanBatch::Line::kTimeOption) != 0) m_sectionTime = line.time;
       if ((line.flags & ScanBatch::Line::kLink) != 0)
@@ -100,99 +82,6 @@ class HiveParser {
     return m_readError ? HiveParseStatus::kIoError : HiveParseStatus::kMalformed;
   }
 
-  // Completes the index of a whole file, once it has been read without fault.
-  void Seal() {
-    HiveIndex& x = *m_index;
-    m_table = std::vector<uint32_t>();
-    for (uint8_t& f : x.flags) f &= static_cast<uint8_t>(~(kHasChild | kInOrder));
-    x.IndexChildren();
-  }
-
-  // Takes in the index of the rest of the file, which `rest` read from where this parser's
-  // part ended, so that the two are the index one parse of the whole would have made. False,
-  // with nothing changed, where that cannot be told without more lookups: a part whose sections
-  // were not all in Wine's order, a key of the rest that may already be a subkey here, or a rest
-  // that starts within a section. Both parses must have ended well; the rest's index is emptied.
-  bool Append(HiveParser& rest) {
-    HiveIndex& x = *m_index;
-    HiveIndex& y = *rest.m_index;
-    if (!m_table.empty() || !rest.m_table.empty() || m_current < 0 || rest.m_current < 0 ||
-        rest.m_startsInSection)
-      return false;
-    // The rest's first keys (each the parent of the next) are the keys of this part's last path
-    // as long as their names are the same; every later key of the rest is a new one.
-    std::u16string name;
-    uint32_t same = 1;  // the rest's keys [0, same) are this part's
-    for (; same < y.KeyCount() && y.parent[same] == same - 1 && same - 1 < m_lastPath.size();
-         ++same) {
-      if (ReadKeyName(y, *rest.m_source, same, &name) != 0 ||
-          !NamesEqual(m_lastNames[same - 1], name))
-        break;
-    }
-    const auto mapped = [&](uint32_t k) { return k == 0 ? 0 : m_lastPath[k - 1]; };
-    // A new key under one of those must not be a subkey there already: the first one under each
-    // must sort past the last subkey made there (those after it come later in Wine's order).
-    std::vector<bool> seen(same, false);
-    for (uint32_t k = same; k < y.KeyCount(); ++k) {
-      const uint32_t p = y.parent[k];
-      if (p >= same || seen[p]) continue;
-      seen[p] = true;
-      if (ReadKeyName(y, *rest.m_source, k, &name) != 0 || !PastLastChild(mapped(p), p, name))
-        return false;
-    }
-    // This part's last section timed every key of its last path; a time the rest would give
-    // one of them instead is a case one parse would settle otherwise.
-    for (uint32_t k = 0; k < same; ++k) {
-      if ((x.flags[mapped(k)] & HiveIndex::kTimed) == 0) return false;
-    }
-
-    const uint32_t keys = x.KeyCount();
-    const auto sections = static_cast<int32_t>(x.SectionCount());
-    const auto key = [&](uint32_t k) { return k < same ? mapped(k) : keys + (k - same); };
-    const auto section = [&](int32_t s) { return s < 0 ? -1 : s + sections; };
-    for (uint32_t k = 0; k < same; ++k) {
-      const uint32_t m = mapped(k);
-      x.flags[m] = static_cast<uint8_t>(x.flags[m] | (y.flags[k] & HiveIndex::kLink));
-      if (y.firstSection[k] < 0) continue;
-      if (x.firstSection[m] < 0) {
-        x.firstSection[m] = section(y.firstSection[k]);
-      } else {  // more sections of a key this part had: they follow its last one
-        int32_t last = x.firstSection[m];
-        while (x.next[static_cast<size_t>(last)] >= 0) last = x.next[static_cast<size_t>(last)];
-        x.next[static_cast<size_t>(last)] = section(y.firstSection[k]);
-      }
-    }
-    // The rest's arrays go one by one, so that at most one of them is held twice.
-    const size_t newKeys = y.KeyCount() - same;
-    for (auto* v : {&x.parent, &x.nameHash, &x.mention}) PrefaultAhead(*v, newKeys);
-    PrefaultAhead(x.firstSection, newKeys);
-    PrefaultAhead(x.flags, newKeys);
-    PrefaultAhead(x.offset, y.SectionCount());
-    PrefaultAhead(x.next, y.SectionCount());
-    for (uint32_t k = same; k < y.KeyCount(); ++k) x.parent.push_back(key(y.parent[k]));
-    std::vector<uint32_t>().swap(y.parent);
-    x.nameHash.insert(x.nameHash.end(), y.nameHash.begin() + same, y.nameHash.end());
-    std::vector<uint32_t>().swap(y.nameHash);
-    for (size_t k = same; k < y.mention.size(); ++k)
-      x.mention.push_back(static_cast<uint32_t>(section(static_cast<int32_t>(y.mention[k]))));
-    std::vector<uint32_t>().swap(y.mention);
-    for (size_t k = same; k < y.firstSection.size(); ++k)
-      x.firstSection.push_back(section(y.firstSection[k]));
-    std::vector<int32_t>().swap(y.firstSection);
-    x.flags.insert(x.flags.end(), y.flags.begin() + same, y.flags.end());
-    std::vector<uint8_t>().swap(y.flags);
-    for (const auto& [k, time] : y.times) {
-      if (k >= same) x.times[key(k)] = time;
-    }
-    x.offset.insert(x.offset.end(), y.offset.begin(), y.offset.end());
-    std::vector<uint64_t>().swap(y.offset);
-    for (int32_t next : y.next) x.next.push_back(section(next));
-    x.removed.insert(x.removed.end(), y.removed.begin(), y.removed.end());
-    x.fileSize = y.fileSize;
-    y = HiveIndex();
-    return true;
-  }
-
  private:
   // Wine's sections average 150 to 200 bytes and most keys have one: reserving for one per 128
   // bytes spares the copies of growing every table one doubling at a time.
@@ -213,6 +102,9 @@ class HiveParser {
     HiveIndex& x = *m_index;
     if (m_current < 0) x.headerLength = size;
     x.fileSize = size;
+    m_table = std::vector<uint32_t>();
+    for (uint8_t& f : x.flags) f &= static_cast<uint8_t>(~(kHasChild | kInOrder));
+    x.IndexChildren();
   }
 
   // Drops what was built.
@@ -221,7 +113,12 @@ class HiveParser {
   // A name could not be read back from the file; the parse fails with that error.
   void FailRead(int rc) {
     m_readError = true;
-    ReadFailed(rc, m_index, m_error);
+    if (m_error != nullptr) {
+      m_error->ioError = rc;
+      m_error->line = 0;
+      m_error->message = std::string("cannot read the file: ") + std::strerror(rc);
+    }
+    Abandon();
   }
 
   // A section header as the scanner decoded it; its names start at batch.names[firstName].
@@ -430,7 +327,6 @@ class HiveParser {
   uint32_t m_currentKey = 0;
   bool m_readError = false;
   bool m_done = false;
-  bool m_startsInSection = false;  // a section's options came before any header
   int32_t m_current = -1;      // the section being read
   uint64_t m_sectionTime = 0;
   std::vector<uint32_t> m_lastPath;         // the keys along the previous header's path
@@ -556,107 +452,21 @@ class HiveWriter {
 
 }  // namespace
 
-namespace {
-
-// Files this large are read in two parts at once, on two threads (IndexHiveFileInParts). Smaller
-// ones take less time than starting the thread would save.
-constexpr uint64_t kSplitFrom = uint64_t{1} << 20;
-// How far past the middle a section boundary to split at is looked for.
-constexpr size_t kSplitSearch = 64 << 10;
-
-// Where the second part starts: the blank line before a section header at or after the middle
-// of the file, as Wine writes one before every section; *split is 0 when there is none near.
-// Returns 0 or the read's errno.
-int SplitPoint(FileSystem& fs, int fd, uint64_t size, uint64_t* split) {
-  std::string piece(kSplitSearch, '\0');
-  size_t got = 0;
-  *split = 0;
-  if (int rc = fs.PRead(fd, &piece[0], piece.size(), size / 2, &got)) return rc;
-  const size_t at = std::string_view(piece.data(), got).find("\n\n[");
-  if (at != std::string_view::npos) *split = size / 2 + at + 1;
-  return 0;
-}
-
-// Reads bytes [begin, end) of the file into `parser`; `sizeHint` is how many there likely are.
-HiveParseStatus ParseRange(FileSystem& fs, int fd, std::mutex* io, uint64_t begin, uint64_t end,
-                           uint64_t sizeHint, HiveParser* parser) {
-  HiveScanner scanner(fs, fd, sizeHint, io);
-  scanner.Range(begin, end);
-  scanner.Run([parser](const ScanBatch& batch) { return parser->Apply(batch); });
-  return parser->Result();
-}
-
-uint64_t FileSize(FileSystem& fs, int fd) {
+HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& source,
+                              HiveIndex* index, HiveParseError* error) {
   struct stat st {};
-  return fs.FStat(fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
-
-}  // namespace
-
-HiveParseStatus IndexHiveFileInParts(FileSystem& fs, int fd, const HiveByteSource& source,
-                                     uint64_t split, HiveIndex* index, HiveParseError* error) {
-  const uint64_t size = std::max(FileSize(fs, fd), split);
-  // A section starts at the blank line before its header: split right after a blank line, the
-  // rest would start its first section a line late.
-  char before[3] = {};
-  const size_t back = static_cast<size_t>(std::min<uint64_t>(split, 3));
-  size_t got = 0;
-  if (split == 0) return HiveParseStatus::kMalformed;
-  if (int rc = fs.PRead(fd, before, back, split - back, &got)) return ReadFailed(rc, index, error);
-  if (got != back || before[back - 1] != '\n') return HiveParseStatus::kMalformed;
-  const std::string_view tail(before, back);
-  if (tail.size() >= 2 && (tail.substr(tail.size() - 2) == "\n\n" || tail == "\n\r\n"))
-    return HiveParseStatus::kMalformed;
-  // The scanners and the parsers' look-ups of names read the same file from two threads.
+  const uint64_t size =
+      fs.FStat(fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
+  // The scanner and the parser's look-ups of names read the same file, perhaps from two threads.
   std::mutex io;
   const HiveByteSource locked = [&](uint64_t offset, uint64_t length, std::string* out) {
     std::lock_guard<std::mutex> hold(io);
     return source(offset, length, out);
   };
-  HiveParseError errors[2];
-  HiveParser first(index, &locked, size, &errors[0]);
-  HiveIndex restIndex;
-  HiveParser rest(&restIndex, &locked, size - split, &errors[1], index->loadTime);
-  HiveParseStatus results[2] = {HiveParseStatus::kMalformed, HiveParseStatus::kMalformed};
-  try {
-    std::thread reading([&] { results[0] = ParseRange(fs, fd, &io, 0, split, split, &first); });
-    results[1] = ParseRange(fs, fd, &io, split, UINT64_MAX, size - split, &rest);
-    reading.join();
-  } catch (const std::system_error&) {
-    return HiveParseStatus::kMalformed;  // no thread to be had
-  }
-  for (int part : {0, 1}) {
-    if (results[part] != HiveParseStatus::kIoError) continue;
-    if (error != nullptr) *error = errors[part];
-    *index = HiveIndex();
-    return HiveParseStatus::kIoError;
-  }
-  // The first part must also have ended where the rest began (the file did not shrink).
-  if (results[0] != HiveParseStatus::kOk || results[1] != HiveParseStatus::kOk ||
-      index->fileSize != split || !first.Append(rest)) {
-    *index = HiveIndex();
-    return HiveParseStatus::kMalformed;
-  }
-  first.Seal();
-  return HiveParseStatus::kOk;
-}
-
-HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& source,
-                              HiveIndex* index, HiveParseError* error) {
-  const uint64_t size = FileSize(fs, fd);
-  if (size >= kSplitFrom) {
-    uint64_t split = 0;
-    if (int rc = SplitPoint(fs, fd, size, &split)) return ReadFailed(rc, index, error);
-    const HiveParseStatus result =
-        split == 0 ? HiveParseStatus::kMalformed
-                   : IndexHiveFileInParts(fs, fd, source, split, index, error);
-    if (result != HiveParseStatus::kMalformed) return result;
-  }
-  std::mutex io;
-  HiveParser parser(index, &source, size, error);
-  const HiveParseStatus result = ParseRange(fs, fd, &io, 0, UINT64_MAX, size, &parser);
-  if (result == HiveParseStatus::kOk) parser.Seal();
-  return result;
+  HiveParser parser(index, &locked, size, error);
+  HiveScanner scanner(fs, fd, size, &io);
+  scanner.Run([&parser](const ScanBatch& batch) { return parser.Apply(batch); });
+  return parser.Result();
 }
 
 int KeyFromSection(const HiveIndex& index, uint32_t key, std::string_view text,

@@ -60,17 +60,9 @@ struct HiveIndex {
 using HiveByteSource = std::function<int(uint64_t offset, uint64_t length, std::string* out)>;
 
 // Checks every line of a file and records its index, with every key's subkeys listed; `source`
-// reads the same file (to compare a name with one read earlier). A large file is read in two
-// parts at once, split before a section near its middle.
+// reads the same file (to compare a name with one read earlier).
 HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& source,
                               HiveIndex* index, HiveParseError* error);
-// Reads bytes [0, split) and [split, end) on two threads at once, each into an index of its own,
-// and joins the two: the index is then the one IndexHiveFile makes in one pass. kMalformed where
-// the parts cannot tell the whole: `split` is not where a line starts, or just after a blank
-// line; a fault in either part, or a hex value that goes on across the split; sections out of
-// Wine's order. One pass must then read the file. kIoError as a read fails.
-HiveParseStatus IndexHiveFileInParts(FileSystem& fs, int fd, const HiveByteSource& source,
-                                     uint64_t split, HiveIndex* index, HiveParseError* error);
 
 // A key's name and last-write time, from the text of the section that first names it (its time
 // source). Either may be null: the root has no name, and a header alone gives the name. 0, or

@@ -1,7 +1,11 @@
 #include "platform/hive_scan.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <system_error>
+#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -261,24 +265,91 @@ const char* ScanValueLine(std::string_view s, bool* continues) {
   return nullptr;
 }
 
+// Hands the scanner's batches to the indexing thread, a few at a time, so that memory stays small
+// however far ahead the scan could run.
+class BatchPipe {
+ public:
+  explicit BatchPipe(size_t batches) : m_empty(batches) {}
+
+  // An empty batch for the scanner; false once the indexing half has stopped.
+  bool TakeEmpty(ScanBatch* batch) {
+    std::unique_lock<std::mutex> hold(m_mutex);
+    m_changed.wait(hold, [this] { return m_stopped || !m_empty.empty(); });
+    if (m_stopped) return false;
+    *batch = std::move(m_empty.front());
+    m_empty.pop_front();
+    return true;
+  }
+
+  // The next scanned batch, in file order.
+  void TakeFull(ScanBatch* batch) {
+    std::unique_lock<std::mutex> hold(m_mutex);
+    m_changed.wait(hold, [this] { return !m_full.empty(); });
+    *batch = std::move(m_full.front());
+    m_full.pop_front();
+  }
+
+  void PutFull(ScanBatch batch) { Put(&m_full, std::move(batch)); }
+  void PutEmpty(ScanBatch batch) { Put(&m_empty, std::move(batch)); }
+
+  void Stop() {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    m_stopped = true;
+    m_changed.notify_all();
+  }
+
+ private:
+  void Put(std::deque<ScanBatch>* queue, ScanBatch batch) {
+    std::lock_guard<std::mutex> hold(m_mutex);
+    queue->push_back(std::move(batch));
+    m_changed.notify_all();
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::deque<ScanBatch> m_empty;
+  std::deque<ScanBatch> m_full;
+  bool m_stopped = false;
+};
+
+// Files this large are scanned on a thread of their own while the index is built from what the
+// scan found; smaller ones take less time than starting the thread would save.
+constexpr uint64_t kScanThreadFrom = uint64_t{1} << 20;
+
 }  // namespace
 
 void HiveScanner::Run(const std::function<bool(const ScanBatch&)>& take) {
+  if (m_size >= kScanThreadFrom) {
+    BatchPipe pipe(3);  // one being scanned, one waiting, one being indexed
+    std::thread scanning;
+    try {
+      scanning = std::thread([&pipe, this] {
+        ScanBatch batch;
+        bool more = true;
+        while (more && pipe.TakeEmpty(&batch)) {
+          more = Next(&batch);
+          pipe.PutFull(std::move(batch));
+        }
+      });
+    } catch (const std::system_error&) {
+      // No thread to be had: the same work is done in turn below.
+    }
+    if (scanning.joinable()) {
+      ScanBatch batch;
+      for (bool more = true; more;) {
+        pipe.TakeFull(&batch);
+        more = take(batch) && !batch.last;
+        pipe.PutEmpty(std::move(batch));
+      }
+      pipe.Stop();
+      scanning.join();
+      return;
+    }
+  }
   ScanBatch batch;
   do {
     Next(&batch);
   } while (take(batch) && !batch.last);
-}
-
-void HiveScanner::Range(uint64_t begin, uint64_t end) {
-  m_bufferOffset = begin;
-  m_prevOffset = begin;
-  m_stop = end;
-  if (begin > 0) {
-    // A piece from within the file starts past its first line and after the global options.
-    m_line = 1;
-    m_sawHeader = true;
-  }
 }
 
 size_t HiveScanner::ChunkSize() { return kChunkSize; }
@@ -302,19 +373,16 @@ bool HiveScanner::Next(ScanBatch* batch) {
     m_end -= m_begin;
     m_begin = 0;
   }
-  size_t want = m_size == 0
-                     ? kChunkSize
-                     : static_cast<size_t>(std::clamp<uint64_t>(m_size + 1, 4096, kChunkSize));
-  const uint64_t at = m_bufferOffset + m_end;
-  if (at >= m_stop) want = 0;
-  else if (m_stop - at < want) want = static_cast<size_t>(m_stop - at);
+  const size_t want =
+      m_size == 0 ? kChunkSize
+                  : static_cast<size_t>(std::clamp<uint64_t>(m_size + 1, 4096, kChunkSize));
   if (m_buffer.size() < m_end + want + kSlack)
     m_buffer.resize(std::max(m_end + want + kSlack, 2 * m_buffer.size()));
   size_t got = 0;
   int rc = 0;
-  if (want > 0) {
+  {
     std::lock_guard<std::mutex> hold(*m_io);
-    rc = m_fs.PRead(m_fd, &m_buffer[m_end], want, at, &got);
+    rc = m_fs.PRead(m_fd, &m_buffer[m_end], want, m_bufferOffset + m_end, &got);
   }
   if (rc != 0) {
     batch->status = HiveParseStatus::kIoError;

@@ -1,5 +1,6 @@
 // The first half of reading a registry file: checks every line, decodes the key path of every
-// section header, and hands on, in file order, what the index is built from.
+// section header, and hands on, in file order, what the index is built from. It can run on a
+// thread of its own.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,8 @@ struct HiveParseError {
 };
 
 // What one piece of the file gave: its section headers, each with the time and options of its
-// section, and the names in their key paths, in file order.
+// section, and the names in their key paths, in file order. Kept small: the indexing half reads
+// every byte of it from the other core.
 struct ScanBatch {
   // A section header, or the key options of a section whose header came in an earlier batch.
   struct Line {
@@ -57,22 +59,19 @@ struct ScanBatch {
   uint64_t fileSize = 0;
 };
 
-// Reads a file in chunks; never holds more of it than a chunk and one line, besides its batch.
+// Reads a file in chunks; never holds more of it than a chunk and one line, besides a few batches.
 class HiveScanner {
  public:
-  // Reads go through `fs` while `io` is held, so that other readers of the same file (another
-  // range's scanner, the index's look-ups of names) may run on other threads.
+  // Reads go through `fs` while `io` is held, so that the indexing half may read the same file
+  // from another thread.
   HiveScanner(FileSystem& fs, int fd, uint64_t sizeHint, std::mutex* io);
   HiveScanner(const HiveScanner&) = delete;
   HiveScanner& operator=(const HiveScanner&) = delete;
 
-  // Scans the whole file (or the range given) and hands `take` its batches in order, until
-  // `take` returns false or the last batch has been taken. The batch given is only lent.
+  // Scans the whole file and hands `take` its batches in order, from a thread of its own when
+  // the file is large, until `take` returns false or the last batch has been taken. The batch
+  // given is only lent.
   void Run(const std::function<bool(const ScanBatch&)>& take);
-  // Scans only bytes [begin, end) of the file, as if they were all of it; called before Run. A
-  // range that starts past 0 must start with a line between two sections (not the file's first
-  // line), and the lines of its faults are counted from there, not from the start of the file.
-  void Range(uint64_t begin, uint64_t end);
 
   // The size of the chunks the file is read in: reads and writes of whole files use it.
   static size_t ChunkSize();
@@ -107,7 +106,6 @@ class HiveScanner {
   size_t m_begin = 0;
   size_t m_end = 0;
   uint64_t m_bufferOffset = 0;
-  uint64_t m_stop = UINT64_MAX;  // nothing from here on is read
   uint64_t m_line = 0;
   bool m_prevEmpty = false;     // the previous line was empty (and not part of a hex value)
   uint64_t m_prevOffset = 0;    // where the previous line starts
