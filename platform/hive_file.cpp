@@ -88,11 +88,10 @@ class HiveParser {
   void ReserveFor(uint64_t sizeHint) {
     const auto n = static_cast<size_t>(sizeHint / 128);
     HiveIndex& x = *m_index;
-    for (auto* v : {&x.parent, &x.nameHash, &x.mention}) v->reserve(n);
+    for (auto* v : {&x.parent, &x.nameHash}) v->reserve(n);
     x.firstSection.reserve(n);
     x.flags.reserve(n);
     x.offset.reserve(n);
-    x.next.reserve(n);
     x.removed.reserve(n);
   }
 
@@ -135,25 +134,15 @@ class HiveParser {
     HiveIndex& x = *m_index;
     if (m_current < 0) x.headerLength = line.start;
     const auto index = static_cast<int32_t>(x.offset.size());
-    if (x.offset.size() % kPrefaultStep == 0) {
-      PrefaultAhead(x.offset, kPrefaultStep);
-      PrefaultAhead(x.next, kPrefaultStep);
-    }
+    if (x.offset.size() % kPrefaultStep == 0) PrefaultAhead(x.offset, kPrefaultStep);
     x.offset.push_back(line.start);
-    x.next.push_back(-1);
     x.removed.push_back(false);
     if (x.firstSection[key] < 0) {
       x.firstSection[key] = index;
     } else {
       // A repeated section of the key: chain it after the key's last one.
       auto it = m_lastSection.find(key);
-      int32_t last = x.firstSection[key];
-      if (it != m_lastSection.end()) {
-        last = it->second;
-      } else {
-        while (x.next[static_cast<size_t>(last)] >= 0) last = x.next[static_cast<size_t>(last)];
-      }
-      x.next[static_cast<size_t>(last)] = index;
+      x.nextSection[it != m_lastSection.end() ? it->second : x.firstSection[key]] = index;
       m_lastSection[key] = index;
     }
     m_current = index;
@@ -199,7 +188,7 @@ class HiveParser {
       const size_t at = m_lastPath.size();
       const bool past = PastLastChild(key, at, name);
       if (!past && !FindChild(key, hash, name, &child)) return HiveIndex::kNone;
-      if (child == HiveIndex::kNone) child = NewKey(key, hash, name, at, past);
+      if (child == HiveIndex::kNone) child = NewKey(key, hash, name, at, past, n + 1 < end);
       if (m_lastNames.size() <= at) m_lastNames.resize(at + 1);
       m_lastNames[at].assign(name);
       m_lastPath.push_back(child);
@@ -254,12 +243,13 @@ class HiveParser {
   }
 
   // `inOrder`: PastLastChild held for it.
+  // `implied`: a deeper key's header names it; else it is the key of the header being read.
   uint32_t NewKey(uint32_t parent, uint32_t hash, std::u16string_view name, size_t depth = 0,
-                  bool inOrder = false) {
+                  bool inOrder = false, bool implied = false) {
     HiveIndex& x = *m_index;
     const uint32_t key = x.KeyCount();
     if (key % kPrefaultStep == 0) {
-      for (auto* v : {&x.parent, &x.nameHash, &x.mention}) PrefaultAhead(*v, kPrefaultStep);
+      for (auto* v : {&x.parent, &x.nameHash}) PrefaultAhead(*v, kPrefaultStep);
       PrefaultAhead(x.firstSection, kPrefaultStep);
       PrefaultAhead(x.flags, kPrefaultStep);
     }
@@ -274,8 +264,7 @@ class HiveParser {
     }
     x.parent.push_back(parent);
     x.nameHash.push_back(hash);
-    x.mention.push_back(parent == HiveIndex::kNone ? HiveIndex::kNone
-                                                   : static_cast<uint32_t>(x.offset.size()));
+    if (implied) x.impliedBy.emplace(key, static_cast<uint32_t>(x.offset.size()));
     x.firstSection.push_back(-1);
     x.flags.push_back(kInOrder);
     if (!m_table.empty()) {
@@ -508,6 +497,17 @@ int KeyFromSection(const HiveIndex& index, uint32_t key, std::string_view text,
   return 0;
 }
 
+uint32_t HiveIndex::Mention(uint32_t key) const {
+  if (parent[key] == kNone) return kNone;
+  const auto it = impliedBy.find(key);
+  return it != impliedBy.end() ? it->second : static_cast<uint32_t>(firstSection[key]);
+}
+
+int32_t HiveIndex::NextSection(int32_t i) const {
+  const auto it = nextSection.find(i);
+  return it != nextSection.end() ? it->second : -1;
+}
+
 uint32_t HiveIndex::Depth(uint32_t key) const {
   uint32_t depth = 0;
   for (uint32_t k = key; parent[k] != kNone; k = parent[k]) ++depth;
@@ -535,8 +535,8 @@ void HiveIndex::IndexChildren() {
 
 int ReadKeyName(const HiveIndex& index, const HiveByteSource& source, uint32_t key,
                 std::u16string* name) {
-  if (key >= index.KeyCount() || index.mention[key] == HiveIndex::kNone) return EINVAL;
-  const uint64_t start = index.offset[index.mention[key]];
+  if (key >= index.KeyCount() || index.Mention(key) == HiveIndex::kNone) return EINVAL;
+  const uint64_t start = index.offset[index.Mention(key)];
   // The header follows at most a blank line; a long path is read in growing pieces.
   std::string text;
   for (uint64_t want = 512;; want *= 4) {

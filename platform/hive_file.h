@@ -27,16 +27,19 @@ struct HiveIndex {
   // Per key.
   std::vector<uint32_t> parent;      // kNone for the root
   std::vector<uint32_t> nameHash;    // HashKeyName of the name (names.h)
-  std::vector<uint32_t> mention;     // section whose header first names it; kNone when none does
   std::vector<int32_t> firstSection; // its own first section, -1 when implied
   std::vector<uint8_t> flags;
+  // The few keys first named by another key's header (implied there): that header's section.
+  // Every other key is first named by its own first section.
+  std::unordered_map<uint32_t, uint32_t> impliedBy;
   std::unordered_map<uint32_t, uint64_t> times;  // the few keys timed by another section
   uint64_t loadTime = 0;  // the time of a section whose header gives none
-  // Per section, in file order: where it starts, the same key's next section (Wine merges
-  // repeated sections of one key), and whether it is left out of the next save.
+  // Per section, in file order: where it starts, and whether it is left out of the next save.
   std::vector<uint64_t> offset;
-  std::vector<int32_t> next;
   std::vector<bool> removed;
+  // The same key's next section, for the few sections that have one (Wine merges repeated
+  // sections of one key).
+  std::unordered_map<int32_t, int32_t> nextSection;
   uint64_t headerLength = 0;
   uint64_t fileSize = 0;
   // Every key's subkeys: those of key k are childKeys[childStart[k] .. childStart[k + 1]).
@@ -49,8 +52,12 @@ struct HiveIndex {
     return (i + 1 < offset.size() ? offset[i + 1] : fileSize) - offset[i];
   }
   uint32_t Depth(uint32_t key) const;
+  // The section whose header first names a key; kNone for the root.
+  uint32_t Mention(uint32_t key) const;
+  // The key's section after section i, or -1.
+  int32_t NextSection(int32_t i) const;
   // The section whose time a key takes: the first that names it (the first one for the root).
-  uint32_t TimeSource(uint32_t key) const { return key == 0 ? 0 : mention[key]; }
+  uint32_t TimeSource(uint32_t key) const { return key == 0 ? 0 : Mention(key); }
   // Lists every key's subkeys (childStart, childKeys) once the keys are all known.
   void IndexChildren();
 };

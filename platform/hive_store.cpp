@@ -434,7 +434,7 @@ LONG HiveStore::LinkTarget(Hive hive, const RegNode* node, std::u16string* targe
   if (node->key == kNoIndexKey) return ERROR_FILE_NOT_FOUND;
   const HiveIndex& x = state.index;
   // Wine merges repeated sections of a key; the value may stand in any of them.
-  for (int32_t i = x.firstSection[node->key]; i >= 0; i = x.next[static_cast<size_t>(i)]) {
+  for (int32_t i = x.firstSection[node->key]; i >= 0; i = x.NextSection(i)) {
     const auto at = static_cast<size_t>(i);
     if (x.removed[at]) continue;
     std::string text;
@@ -456,7 +456,7 @@ void HiveStore::DeleteLeaf(Hive hive, RegNode* node, uint64_t now) {
   if (node->key != kNoIndexKey) {
     HiveIndex& x = state.index;
     x.flags[node->key] |= HiveIndex::kDeleted;
-    for (int32_t i = x.firstSection[node->key]; i >= 0; i = x.next[static_cast<size_t>(i)])
+    for (int32_t i = x.firstSection[node->key]; i >= 0; i = x.NextSection(i))
       x.removed[static_cast<size_t>(i)] = true;
   }
   node->deleted = true;
@@ -526,7 +526,7 @@ int32_t HiveStore::LastLiveSection(const HiveState& state, const RegNode* node) 
   if (node->key == kNoIndexKey) return -1;
   const HiveIndex& x = state.index;
   int32_t last = -1;
-  for (int32_t i = x.firstSection[node->key]; i >= 0; i = x.next[static_cast<size_t>(i)])
+  for (int32_t i = x.firstSection[node->key]; i >= 0; i = x.NextSection(i))
     if (!x.removed[static_cast<size_t>(i)]) last = std::max(last, i);
   return last;
 }

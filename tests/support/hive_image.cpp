@@ -77,10 +77,12 @@ int MakeTree(const p::HiveIndex& x, const p::HiveByteSource& source, HiveImage* 
   image->headerLength = x.headerLength;
   image->fileSize = x.fileSize;
   image->sections.resize(x.SectionCount());
-  for (size_t i = 0; i < x.SectionCount(); ++i)
-    image->sections[i] = HiveSection{x.offset[i], x.SectionLength(i), nullptr, x.next[i], false};
+  for (size_t i = 0; i < x.SectionCount(); ++i) {
+    const int32_t next = x.NextSection(static_cast<int32_t>(i));
+    image->sections[i] = HiveSection{x.offset[i], x.SectionLength(i), nullptr, next, false};
+  }
   for (uint32_t k = 0; k < x.KeyCount(); ++k)
-    for (int32_t i = x.firstSection[k]; i >= 0; i = x.next[static_cast<size_t>(i)])
+    for (int32_t i = x.firstSection[k]; i >= 0; i = x.NextSection(i))
       image->sections[static_cast<size_t>(i)].node = nodes[k];
   return 0;
 }
