@@ -7,7 +7,9 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -196,18 +198,27 @@ int CheckLoaderRuns(const std::string& loader) {
   pid_t child = -1;
   const int err = SpawnSetup().Spawn(&child, argv, environ);
   if (err != 0) return err;
+  // Waited for at most ten seconds: a descriptor for the child wakes us as it ends (a loader
+  // answers in a few milliseconds); where the kernel has none, we look every 10 ms.
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
   int status = 0;
-  for (int waited = 0;; ++waited) {
+  for (int waited = 0;; waited += 10) {
     const pid_t done = ::waitpid(child, &status, WNOHANG);
     if (done == child) break;
-    if (done < 0 && errno != EINTR) return errno;
-    if (waited >= 1000) {
+    if (done < 0 && errno != EINTR) {
+      if (pidfd >= 0) ::close(pidfd);
+      return errno;
+    }
+    if (waited >= 10000) {
       ::kill(child, SIGKILL);
       ::waitpid(child, &status, 0);
+      if (pidfd >= 0) ::close(pidfd);
       return ETIMEDOUT;
     }
-    ::usleep(10000);
+    pollfd ready{pidfd, POLLIN, 0};
+    if (pidfd < 0 || ::poll(&ready, 1, 10) < 0) ::usleep(10000);
   }
+  if (pidfd >= 0) ::close(pidfd);
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : EIO;
 }
 
