@@ -2,14 +2,14 @@
 // registry uses, detached from us, after saving pending registry changes so Wine sees them.
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
-#include <sys/types.h>
-#include <poll.h>
-#include <pthread.h>
 #include <sys/syscall.h>
+#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -202,23 +202,25 @@ int CheckLoaderRuns(const std::string& loader) {
   // answers in a few milliseconds); where the kernel has none, we look every 10 ms.
   const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
   int status = 0;
+  int failed = 0;
   for (int waited = 0;; waited += 10) {
     const pid_t done = ::waitpid(child, &status, WNOHANG);
     if (done == child) break;
     if (done < 0 && errno != EINTR) {
-      if (pidfd >= 0) ::close(pidfd);
-      return errno;
+      failed = errno;
+      break;
     }
     if (waited >= 10000) {
       ::kill(child, SIGKILL);
       ::waitpid(child, &status, 0);
-      if (pidfd >= 0) ::close(pidfd);
-      return ETIMEDOUT;
+      failed = ETIMEDOUT;
+      break;
     }
     pollfd ready{pidfd, POLLIN, 0};
     if (pidfd < 0 || ::poll(&ready, 1, 10) < 0) ::usleep(10000);
   }
   if (pidfd >= 0) ::close(pidfd);
+  if (failed != 0) return failed;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : EIO;
 }
 
