@@ -23,8 +23,8 @@ namespace {
 // fault costs microseconds (a virtual machine that shadows page tables), the index's growing
 // arrays took most of the load's faults; asked for together, they cost a small part of that.
 // Only a hint: without it the pages come when they are first written.
-template <class T>
-void PrefaultAhead(const std::vector<T>& v, size_t count) {
+template <class Array>
+void PrefaultAhead(const Array& v, size_t count) {
 #ifdef MADV_POPULATE_WRITE
   static const auto kPage = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
   const size_t room = std::min(count, v.capacity() - v.size());

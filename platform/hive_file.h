@@ -11,6 +11,7 @@
 
 #include "platform/file_system.h"
 #include "platform/hive_scan.h"
+#include "platform/huge_page_allocator.h"
 #include "platform/reg_node.h"
 
 namespace oarepair::platform {
@@ -25,17 +26,17 @@ struct HiveIndex {
   enum : uint8_t { kLink = 1, kMade = 2, kDeleted = 4, kTimed = 8 };
 
   // Per key.
-  std::vector<uint32_t> parent;      // kNone for the root
-  std::vector<uint32_t> nameHash;    // HashKeyName of the name (names.h)
-  std::vector<int32_t> firstSection; // its own first section, -1 when implied
-  std::vector<uint8_t> flags;
+  IndexArray<uint32_t> parent;      // kNone for the root
+  IndexArray<uint32_t> nameHash;    // HashKeyName of the name (names.h)
+  IndexArray<int32_t> firstSection; // its own first section, -1 when implied
+  IndexArray<uint8_t> flags;
   // The few keys first named by another key's header (implied there): that header's section.
   // Every other key is first named by its own first section.
   std::unordered_map<uint32_t, uint32_t> impliedBy;
   std::unordered_map<uint32_t, uint64_t> times;  // the few keys timed by another section
   uint64_t loadTime = 0;  // the time of a section whose header gives none
   // Per section, in file order: where it starts, and whether it is left out of the next save.
-  std::vector<uint64_t> offset;
+  IndexArray<uint64_t> offset;
   std::vector<bool> removed;
   // The same key's next section, for the few sections that have one (Wine merges repeated
   // sections of one key).
@@ -43,8 +44,8 @@ struct HiveIndex {
   uint64_t headerLength = 0;
   uint64_t fileSize = 0;
   // Every key's subkeys: those of key k are childKeys[childStart[k] .. childStart[k + 1]).
-  std::vector<uint32_t> childStart;
-  std::vector<uint32_t> childKeys;
+  IndexArray<uint32_t> childStart;
+  IndexArray<uint32_t> childKeys;
 
   uint32_t KeyCount() const { return static_cast<uint32_t>(parent.size()); }
   size_t SectionCount() const { return offset.size(); }

@@ -57,6 +57,11 @@ struct ScanBatch {
   HiveParseStatus status = HiveParseStatus::kOk;
   HiveParseError error;
   uint64_t fileSize = 0;
+  // The chunk the indexing half read ahead for the scanner: raw[kRawRoom, kRawRoom + rawGot) is
+  // the file from rawOffset (UINT64_MAX: none).
+  std::string raw;
+  uint64_t rawOffset = UINT64_MAX;
+  size_t rawGot = 0;
 };
 
 // Reads a file in chunks; never holds more of it than a chunk and one line, besides a few batches.
@@ -80,6 +85,8 @@ class HiveScanner {
   // Scans the next chunk into `batch` (emptied first). False when the batch is the last one;
   // there is no call after that.
   bool Next(ScanBatch* batch);
+  // Reads the chunk at `offset` into batch->raw, for a later Next to take.
+  void ReadAhead(ScanBatch* batch, uint64_t offset);
   // Scans the whole lines of m_buffer[m_begin, stop), each ending with '\n'.
   bool Lines(size_t stop, ScanBatch* batch);
   // One line without its '\n', starting at byte `offset` of the file; it lies in m_buffer.

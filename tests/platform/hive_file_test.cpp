@@ -9,12 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <functional>
 #include <memory>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/clock.h"
@@ -819,6 +821,62 @@ TEST(HiveParseFile, FileLargerThanItLookedIsReadToItsEnd) {
   SizeHider fs(300000);
   HiveImage image;
   HiveParseError error;
+  EXPECT_EQ(ParseFromFile(fs, path, &image, &error), HiveParseStatus::kMalformed);
+  EXPECT_EQ(error.line, lines + 2);
+}
+
+// The real file system, counting the reads of a whole chunk made on the thread that created it
+// (the indexing side, which reads names back in other sizes) and on others (the scanner).
+class ChunkReadsByThread final : public test_support::ForwardingFileSystem {
+ public:
+  ChunkReadsByThread() : ForwardingFileSystem(PosixFileSystem()) {}
+  int PRead(int fd, void* buf, size_t n, uint64_t offset, size_t* got) override {
+    if (n == HiveScanner::ChunkSize()) ++(std::this_thread::get_id() == m_creator ? ahead : scanner);
+    return m_base.PRead(fd, buf, n, offset, got);
+  }
+  std::atomic<size_t> ahead{0};
+  std::atomic<size_t> scanner{0};
+
+ private:
+  const std::thread::id m_creator = std::this_thread::get_id();
+};
+
+// The later chunks of a large file are read by the indexing thread ahead of the scanning one, and
+// the start of a line the chunk before cut short is put in front of them. Lines of many lengths
+// across the chunks' ends (some longer than the room kept for that, one longer than a chunk) come
+// out as when a file is read a few KiB at a time on one thread, and a fault far into the file is
+// found on its line.
+TEST(HiveParseFile, ChunksReadAheadJoinTheLinesTheyCut) {
+  test_support::ScratchFolder folder;
+  ASSERT_TRUE(folder.Valid());
+  std::string text = test_support::LargeHiveText(1 << 20);
+  const size_t lengths[] = {3, 900, 5000, 16370, 16383, 16384, 16385, 20000, 70000, 300000};
+  for (int i = 0; text.size() < (size_t{7} << 20); ++i) {
+    const size_t length = lengths[static_cast<size_t>(i) % std::size(lengths)];
+    text += RegSection("Wide\\K" + std::to_string(100000 + i), kT0 + i,
+                       "\"s\"=\"" + std::string(length, 's') + "\"\n\"h\"=hex:" +
+                           Repeat("0c,", length / 3) + "0d\n");
+  }
+  const std::string path = folder / "system.reg";
+  ASSERT_TRUE(test_support::WriteFile(path, text));
+  SizeHider small(text.size() - 10);  // looks too small for a second thread
+  HiveImage expected;
+  HiveParseError error;
+  ASSERT_EQ(ParseFromFile(small, path, &expected, &error), HiveParseStatus::kOk) << error.message;
+
+  ChunkReadsByThread fs;
+  HiveImage image;
+  ASSERT_EQ(ParseFromFile(fs, path, &image, &error), HiveParseStatus::kOk) << error.message;
+  // The scanner read fewer chunks than the file has: it took some of those read ahead.
+  EXPECT_GT(fs.ahead.load(), 0u);
+  EXPECT_GT(fs.scanner.load(), 0u);
+  EXPECT_LT(fs.scanner.load(), text.size() / HiveScanner::ChunkSize());
+  ExpectSameImage(image, expected);
+  EXPECT_EQ(KeySet(image), KeySet(expected));
+  EXPECT_EQ(Rewrite(image, text), text);
+
+  const auto lines = static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
+  ASSERT_TRUE(test_support::WriteFile(path, text + "[Bad] 1\n\"v\"=hex:01,zz\n"));
   EXPECT_EQ(ParseFromFile(fs, path, &image, &error), HiveParseStatus::kMalformed);
   EXPECT_EQ(error.line, lines + 2);
 }
