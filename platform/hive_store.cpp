@@ -301,6 +301,7 @@ LONG HiveStore::ReadKeys(HiveState& state, std::vector<uint32_t> keys, const Key
             [&](uint32_t a, uint32_t b) { return sectionOf(a) < sectionOf(b); });
   // Keys near each other in the file (the subkeys of one key, mostly) are read in one piece.
   constexpr uint64_t kSpan = uint64_t{1} << 20;
+  constexpr uint64_t kFirstSpan = uint64_t{64} << 10;
   std::u16string name;
   for (size_t first = 0; first < keys.size();) {
     for (size_t i = first; i < keys.size(); ++i)
@@ -314,9 +315,13 @@ LONG HiveStore::ReadKeys(HiveState& state, std::vector<uint32_t> keys, const Key
     const uint32_t tail = sectionOf(keys[last - 1]);
     const uint64_t length = x.offset[tail] + x.SectionLength(tail) - start;
     // The piece read last is kept: a session making keys one after the other (deleting a tree)
-    // mostly finds the next ones in it.
+    // mostly finds the next ones in it. It reads further ahead the more it reads, up to kSpan:
+    // fresh memory costs more than reading the page cache again, so a session that looks up
+    // a few keys keeps to a few small pieces, never past the end of the file.
     if (start < state.windowStart || start + length > state.windowStart + state.window.size()) {
-      const int rc = ReadBytes(state, start, std::max(length, kSpan), &state.window);
+      state.windowSpan = std::min(kSpan, std::max(kFirstSpan, 2 * state.windowSpan));
+      const uint64_t ahead = x.fileSize > start ? std::min(state.windowSpan, x.fileSize - start) : 0;
+      const int rc = ReadBytes(state, start, std::max(length, ahead), &state.window);
       if (rc != 0) return Unreadable(state, rc);
       state.windowStart = start;
     }

@@ -83,6 +83,7 @@ class HiveStore {
     int fd = -1;  // the file the index was read from, kept open to copy untouched sections
     std::string window;  // the last piece of it read to make keys, from windowStart
     uint64_t windowStart = 0;
+    uint64_t windowSpan = 0;  // how much was read for it: grows as the session reads more
     struct stat fileStat {};
   };
 
