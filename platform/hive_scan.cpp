@@ -340,8 +340,8 @@ void HiveScanner::Run(const std::function<bool(const ScanBatch&)>& take) {
     if (scanning.joinable()) {
       ScanBatch batch;
       // The scanner reads the first chunks itself, and this side each later one as it hands a
-      // batch back: copying out of the page cache is a fifth of the scanner's work, and the
-      // scanner is the slower half.
+      // batch back: copying out of the page cache was a fifth of the scanner's work, and made
+      // the scanner the slower half.
       uint64_t ahead = kBatches * kChunkSize;
       for (bool more = true; more;) {
         pipe.TakeFull(&batch);

@@ -29,7 +29,7 @@ class HugePageAllocator {
 
   HugePageAllocator() = default;
   template <class U>
-  explicit HugePageAllocator(const HugePageAllocator<U>&) {}
+  HugePageAllocator(const HugePageAllocator<U>&) {}  // NOLINT: rebinding converts implicitly
 
   T* allocate(size_t n) {
     if (!Mapped(n)) return std::allocator<T>().allocate(n);

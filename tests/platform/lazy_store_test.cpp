@@ -3,6 +3,7 @@
 // tree of every key, whether the session saw one path or all of them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "platform/reg_node.h"
 #include "platform/registry_control.h"
 #include "platform/win32.h"
+#include "tests/support/forwarding_file_system.h"
 #include "tests/support/hive_image.h"
 #include "tests/support/reg_fixture.h"
 #include "tests/support/scratch_folder.h"
@@ -223,6 +225,57 @@ TEST_F(LazyStoreTest, ChangesSaveAsTheyWouldFromTheWholeTree) {
     p::HiveParseError error;
     ASSERT_EQ(ts::ParseHiveText(lazy, &image, &error), p::HiveParseStatus::kOk) << error.message;
   }
+}
+
+// The real file system, noting the largest read asked of it.
+class LargestRead final : public ts::ForwardingFileSystem {
+ public:
+  LargestRead() : ForwardingFileSystem(p::PosixFileSystem()) {}
+  int PRead(int fd, void* buf, size_t n, uint64_t offset, size_t* got) override {
+    largest = std::max(largest, n);
+    return m_base.PRead(fd, buf, n, offset, got);
+  }
+  size_t largest = 0;
+};
+
+// Keys are read back from the file in pieces that start small and grow as a session reads more:
+// looking up a key of a small file reads no more than the file, and deleting a large tree key by
+// key soon reads a mebibyte at a time. (Fresh memory for a large piece costs more than reading
+// the page cache again.)
+TEST_F(LazyStoreTest, KeysAreReadBackInPiecesThatGrowWithTheSession) {
+  std::string system = RegFileHeader("REGISTRY\\Machine");
+  for (int i = 0; i < 200; ++i)  // 12 KB: more than the load's smallest read
+    system += RegSection("Software\\\\Small\\\\K" + std::to_string(100 + i), 1700000000);
+  WriteFile(m_prefix / "system.reg", system);
+  WriteFile(m_prefix / "user.reg", RegFileHeader());
+  LargestRead fs;
+  p::SetFileSystem(&fs);
+  p::UsePrefixRegistry(m_prefix.Path());
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Small\\K117", 0, KEY_READ, &key),
+            ERROR_SUCCESS);
+  RegCloseKey(key);
+  EXPECT_LE(fs.largest, system.size() + 1);  // the load asks for one byte more, to see the end
+
+  for (int i = 0; i < 20000; ++i)
+    system += RegSection("Software\\\\Big\\\\K" + std::to_string(100000 + i), 1700000000,
+                         "@=\"" + std::string(100, 'v') + "\"\n");
+  WriteFile(m_prefix / "system.reg", system);
+  p::UsePrefixRegistry(m_prefix.Path());
+  fs.largest = 0;
+  HKEY big = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Big", 0, KEY_ALL_ACCESS, &big),
+            ERROR_SUCCESS);
+  char name[64];
+  for (;;) {  // the first subkey each time, as a tree is deleted
+    DWORD size = sizeof name;
+    if (RegEnumKeyExA(big, 0, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+      break;
+    ASSERT_EQ(RegDeleteKeyA(big, name), ERROR_SUCCESS) << name;
+  }
+  RegCloseKey(big);
+  EXPECT_GE(fs.largest, size_t{1} << 20);
+  p::SetFileSystem(nullptr);
 }
 
 TEST(HashKeyName, NamesWineTakesForOneHashAlike) {
