@@ -318,6 +318,9 @@ class BatchPipe {
 // Files this large are scanned on a thread of their own while the index is built from what the
 // scan found; smaller ones take less time than starting the thread would save.
 constexpr uint64_t kScanThreadFrom = uint64_t{1} << 20;
+// Files this large have their chunks read by the indexing half: below it, the buffers the chunks
+// are read into (fresh memory, a mebibyte) cost more than the copying they take off the scanner.
+constexpr uint64_t kReadAheadFrom = uint64_t{16} << 20;
 
 }  // namespace
 
@@ -339,14 +342,14 @@ void HiveScanner::Run(const std::function<bool(const ScanBatch&)>& take) {
     }
     if (scanning.joinable()) {
       ScanBatch batch;
-      // The scanner reads the first chunks itself, and this side each later one as it hands a
-      // batch back: copying out of the page cache was a fifth of the scanner's work, and made
-      // the scanner the slower half.
+      // In a large file the scanner reads the first chunks itself, and this side each later one
+      // as it hands a batch back: copying out of the page cache was a fifth of the scanner's
+      // work, and made the scanner the slower half.
       uint64_t ahead = kBatches * kChunkSize;
       for (bool more = true; more;) {
         pipe.TakeFull(&batch);
         more = take(batch) && !batch.last;
-        if (more && ahead < m_size) ReadAhead(&batch, ahead);
+        if (more && m_size >= kReadAheadFrom && ahead < m_size) ReadAhead(&batch, ahead);
         ahead += kChunkSize;
         pipe.PutEmpty(std::move(batch));
       }

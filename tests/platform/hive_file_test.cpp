@@ -851,9 +851,9 @@ TEST(HiveParseFile, ChunksReadAheadJoinTheLinesTheyCut) {
   ASSERT_TRUE(folder.Valid());
   std::string text = test_support::LargeHiveText(1 << 20);
   const size_t lengths[] = {3, 900, 5000, 16370, 16383, 16384, 16385, 20000, 70000, 300000};
-  for (int i = 0; text.size() < (size_t{7} << 20); ++i) {
+  for (int i = 0; text.size() < (size_t{18} << 20); ++i) {  // large enough to be read ahead
     const size_t length = lengths[static_cast<size_t>(i) % std::size(lengths)];
-    text += RegSection("Wide\\K" + std::to_string(100000 + i), kT0 + i,
+    text += RegSection("Wide\\\\K" + std::to_string(100000 + i), kT0 + i,
                        "\"s\"=\"" + std::string(length, 's') + "\"\n\"h\"=hex:" +
                            Repeat("0c,", length / 3) + "0d\n");
   }
