@@ -320,7 +320,8 @@ LONG HiveStore::ReadKeys(HiveState& state, std::vector<uint32_t> keys, const Key
     // a few keys keeps to a few small pieces, never past the end of the file.
     if (start < state.windowStart || start + length > state.windowStart + state.window.size()) {
       state.windowSpan = std::min(kSpan, std::max(kFirstSpan, 2 * state.windowSpan));
-      const uint64_t ahead = x.fileSize > start ? std::min(state.windowSpan, x.fileSize - start) : 0;
+      const uint64_t ahead =
+          x.fileSize > start ? std::min(state.windowSpan, x.fileSize - start) : 0;
       const int rc = ReadBytes(state, start, std::max(length, ahead), &state.window);
       if (rc != 0) return Unreadable(state, rc);
       state.windowStart = start;

@@ -831,7 +831,8 @@ class ChunkReadsByThread final : public test_support::ForwardingFileSystem {
  public:
   ChunkReadsByThread() : ForwardingFileSystem(PosixFileSystem()) {}
   int PRead(int fd, void* buf, size_t n, uint64_t offset, size_t* got) override {
-    if (n == HiveScanner::ChunkSize()) ++(std::this_thread::get_id() == m_creator ? ahead : scanner);
+    if (n == HiveScanner::ChunkSize())
+      ++(std::this_thread::get_id() == m_creator ? ahead : scanner);
     return m_base.PRead(fd, buf, n, offset, got);
   }
   std::atomic<size_t> ahead{0};
