@@ -536,8 +536,9 @@ void HiveIndex::IndexChildren() {
 
 int ReadKeyName(const HiveIndex& index, const HiveByteSource& source, uint32_t key,
                 std::u16string* name) {
-  if (key >= index.KeyCount() || index.Mention(key) == HiveIndex::kNone) return EINVAL;
-  const uint64_t start = index.offset[index.Mention(key)];
+  const uint32_t mention = key < index.KeyCount() ? index.Mention(key) : HiveIndex::kNone;
+  if (mention == HiveIndex::kNone) return EINVAL;
+  const uint64_t start = index.offset[mention];
   // The header follows at most a blank line; a long path is read in growing pieces.
   std::string text;
   for (uint64_t want = 512;; want *= 4) {
