@@ -40,6 +40,9 @@ int main(int argc, char** argv) {
   bool peakTable = true;
   // Colours only on a terminal, and never when --benchmark_color=false asks for none.
   bool color = ::isatty(STDOUT_FILENO) == 1;
+  // With --benchmark_format=json or csv, stdout carries that format alone: Google Benchmark's
+  // own reporter writes it, and our tables go to stderr.
+  bool console = true;
   for (int i = 0; i < argc; ++i) {
     std::string value;
     if (i > 0 && TakeValue(argv[i], "--prefix=", &value)) {
@@ -52,6 +55,7 @@ int main(int argc, char** argv) {
       peakTable = false;
     } else {
       if (std::strcmp(argv[i], "--benchmark_color=false") == 0) color = false;
+      if (TakeValue(argv[i], "--benchmark_format=", &value)) console = value == "console";
       rest.push_back(argv[i]);
     }
   }
@@ -70,11 +74,15 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(restCount, rest.data())) return 2;
 
   bench::RegisterPrefixBenchmarks();
-  if (peakTable) bench::PrintPeakMemoryTable("/proc/self/exe");
+  if (peakTable) bench::PrintPeakMemoryTable("/proc/self/exe", console ? stdout : stderr);
 
-  bench::ScalingReporter reporter(color ? benchmark::ConsoleReporter::OO_ColorTabular
-                                         : benchmark::ConsoleReporter::OO_Tabular);
-  benchmark::RunSpecifiedBenchmarks(&reporter);
+  if (console) {
+    bench::ScalingReporter reporter(color ? benchmark::ConsoleReporter::OO_ColorTabular
+                                           : benchmark::ConsoleReporter::OO_Tabular);
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+  } else {
+    benchmark::RunSpecifiedBenchmarks();
+  }
   benchmark::Shutdown();
   return 0;
 }

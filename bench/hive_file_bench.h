@@ -3,6 +3,7 @@
 // measured in a fresh process.
 #pragma once
 
+#include <cstdio>
 #include <string>
 
 namespace oarepair::bench {
@@ -10,8 +11,8 @@ namespace oarepair::bench {
 // Registers HiveLoad, HiveSave, HiveSaveAtomic and Repair for every prefix of Options().
 void RegisterPrefixBenchmarks();
 
-// Prints the peak-memory table: one fresh process per prefix and case.
-void PrintPeakMemoryTable(const std::string& self);
+// Prints the peak-memory table to `out`: one fresh process per prefix and case.
+void PrintPeakMemoryTable(const std::string& self, FILE* out);
 
 // The body of such a process (--peak-case=load|save|repair --peak-path=FILE_OR_PREFIX): does the
 // work, prints "baseline_kb peak_kb" on standard output and returns the exit status.
