@@ -517,21 +517,21 @@ uint32_t HiveIndex::Depth(uint32_t key) const {
 
 void HiveIndex::IndexChildren() {
   const uint32_t n = KeyCount();
-  childStart.clear();
-  childStart.reserve(static_cast<size_t>(n) + 1);
-  PrefaultAhead(childStart, static_cast<size_t>(n) + 1);
-  childStart.assign(static_cast<size_t>(n) + 1, 0);
-  for (uint32_t k = 1; k < n; ++k) ++childStart[parent[k] + 1];
-  for (uint32_t k = 0; k < n; ++k) childStart[k + 1] += childStart[k];
-  childKeys.clear();
-  childKeys.reserve(n > 0 ? n - 1 : 0);
-  PrefaultAhead(childKeys, childKeys.capacity());
-  childKeys.assign(n > 0 ? n - 1 : 0, kNone);
+  const size_t lists = static_cast<size_t>(n) + 1;  // where the lists start
+  const size_t size = lists + (n > 0 ? n - 1 : 0);
+  children.clear();
+  children.reserve(size);
+  PrefaultAhead(children, children.capacity());
+  children.assign(lists, 0);
+  for (uint32_t k = 1; k < n; ++k) ++children[parent[k] + 1];
+  for (uint32_t k = 0; k < n; ++k) children[k + 1] += children[k];
+  children.resize(size, kNone);
   // Filled with each start as the cursor, which moves it to the next key's start; shifting the
   // starts back one place restores them.
-  for (uint32_t k = 1; k < n; ++k) childKeys[childStart[parent[k]]++] = k;
-  for (uint32_t k = n; k > 0; --k) childStart[k] = childStart[k - 1];
-  childStart[0] = 0;
+  uint32_t* const keys = children.data() + lists;
+  for (uint32_t k = 1; k < n; ++k) keys[children[parent[k]]++] = k;
+  for (uint32_t k = n; k > 0; --k) children[k] = children[k - 1];
+  children[0] = 0;
 }
 
 int ReadKeyName(const HiveIndex& index, const HiveByteSource& source, uint32_t key,

@@ -43,15 +43,17 @@ struct HiveIndex {
   std::unordered_map<int32_t, int32_t> nextSection;
   uint64_t headerLength = 0;
   uint64_t fileSize = 0;
-  // Every key's subkeys: those of key k are childKeys[childStart[k] .. childStart[k + 1]).
-  IndexArray<uint32_t> childStart;
-  IndexArray<uint32_t> childKeys;
+  // Every key's subkeys, in one array so that a large index's fills huge pages: KeyCount() + 1
+  // starts, then the lists. Those of key k are Subkeys(k)[0 .. SubkeyCount(k)).
+  IndexArray<uint32_t> children;
 
   uint32_t KeyCount() const { return static_cast<uint32_t>(parent.size()); }
   size_t SectionCount() const { return offset.size(); }
   uint64_t SectionLength(size_t i) const {
     return (i + 1 < offset.size() ? offset[i + 1] : fileSize) - offset[i];
   }
+  uint32_t SubkeyCount(uint32_t key) const { return children[key + 1] - children[key]; }
+  uint32_t* Subkeys(uint32_t key) { return children.data() + KeyCount() + 1 + children[key]; }
   uint32_t Depth(uint32_t key) const;
   // The section whose header first names a key; kNone for the root.
   uint32_t Mention(uint32_t key) const;
@@ -59,7 +61,7 @@ struct HiveIndex {
   int32_t NextSection(int32_t i) const;
   // The section whose time a key takes: the first that names it (the first one for the root).
   uint32_t TimeSource(uint32_t key) const { return key == 0 ? 0 : Mention(key); }
-  // Lists every key's subkeys (childStart, childKeys) once the keys are all known.
+  // Lists every key's subkeys (`children`) once the keys are all known.
   void IndexChildren();
 };
 

@@ -236,7 +236,7 @@ LONG HiveStore::Load(HiveState& state) {
       return timed;
     }
     state.root->link = (x.flags[0] & HiveIndex::kLink) != 0;
-    state.root->expanded = x.childStart[0] == x.childStart[1];
+    state.root->expanded = x.SubkeyCount(0) == 0;
     state.index.flags[0] |= HiveIndex::kMade;
     std::string header;
     state.win64 = ReadBytes(state, 0, x.headerLength, &header) == 0 &&
@@ -357,7 +357,7 @@ RegNode* HiveStore::Make(HiveState& state, RegNode* parent, uint32_t key,
   made->parent = parent;
   made->key = key;
   made->link = (x.flags[key] & HiveIndex::kLink) != 0;
-  made->expanded = x.childStart[key] == x.childStart[key + 1];
+  made->expanded = x.SubkeyCount(key) == 0;
   x.flags[key] |= HiveIndex::kMade;
   RegNode* node = made.get();
   parent->children.Insert(std::move(made));
@@ -372,8 +372,8 @@ LONG HiveStore::Child(Hive hive, RegNode* node, std::u16string_view name, RegNod
   HiveState& state = m_hives[static_cast<int>(hive)];
   HiveIndex& x = state.index;
   const uint32_t hash = HashKeyName(name);
-  const auto begin = x.childKeys.begin() + x.childStart[node->key];
-  const auto end = x.childKeys.begin() + x.childStart[node->key + 1];
+  uint32_t* const begin = x.Subkeys(node->key);
+  uint32_t* const end = begin + x.SubkeyCount(node->key);
   const auto hashLess = [&x](uint32_t a, uint32_t b) { return x.nameHash[a] < x.nameHash[b]; };
   // A few lookups scan the subkeys (a repair makes two or three in CLSID); a key looked in
   // often, as when a big tree is deleted key by key, has them sorted by hash once.
@@ -402,11 +402,12 @@ LONG HiveStore::Child(Hive hive, RegNode* node, std::u16string_view name, RegNod
 LONG HiveStore::Expand(Hive hive, RegNode* node) {
   if (node->expanded) return ERROR_SUCCESS;
   HiveState& state = m_hives[static_cast<int>(hive)];
-  const HiveIndex& x = state.index;
+  HiveIndex& x = state.index;
   std::vector<uint32_t> keys;
-  for (uint32_t i = x.childStart[node->key]; i < x.childStart[node->key + 1]; ++i)
-    if ((x.flags[x.childKeys[i]] & (HiveIndex::kMade | HiveIndex::kDeleted)) == 0)
-      keys.push_back(x.childKeys[i]);
+  const uint32_t* const subkeys = x.Subkeys(node->key);
+  for (uint32_t i = 0; i < x.SubkeyCount(node->key); ++i)
+    if ((x.flags[subkeys[i]] & (HiveIndex::kMade | HiveIndex::kDeleted)) == 0)
+      keys.push_back(subkeys[i]);
   const LONG rc = ReadKeys(state, std::move(keys),
                            [&](uint32_t key, std::u16string_view name, uint64_t time) -> LONG {
                              Make(state, node, key, name, time);
