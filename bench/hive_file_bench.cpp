@@ -350,12 +350,13 @@ int RunPeakCase(const std::string& which, const std::string& path) {
 
 void PrintPeakMemoryTable(const std::string& self, FILE* out) {
   if (Options().prefixes.empty()) return;
-  std::fprintf(out, "Peak memory, one fresh process per case (VmHWM; 'added' is VmHWM minus the VmRSS\n"
-              "the process had before it started the case; target: added < 2 x file size).\n"
-              "'wall s' and 'cpu s' are the case's times in that new process: its heap is new,\n"
-              "so every page it fills is a page fault, as in the real program.\n");
+  std::fprintf(out,
+               "Peak memory, one fresh process per case (VmHWM; 'added' is VmHWM minus the VmRSS\n"
+               "the process had before it started the case; target: added < 2 x file size).\n"
+               "'wall s' and 'cpu s' are the case's times in that new process: its heap is new,\n"
+               "so every page it fills is a page fault, as in the real program.\n");
   std::fprintf(out, "%-18s %-7s %8s %11s %8s %9s %8s %7s %7s  %s\n", "prefix", "case", "file MB",
-              "baseline MB", "peak MB", "added MB", "added/f", "wall s", "cpu s", "verdict");
+               "baseline MB", "peak MB", "added MB", "added/f", "wall s", "cpu s", "verdict");
   for (const std::string& prefix : Options().prefixes) {
     const std::string file = prefix + "/system.reg";
     const double fileMb = static_cast<double>(FileSize(file)) / 1e6;
@@ -378,8 +379,8 @@ void PrintPeakMemoryTable(const std::string& self, FILE* out) {
       const double added = KbToMb(peak - baseline);
       const double ratio = fileMb > 0 ? added / fileMb : 0;
       std::fprintf(out, "%-18s %-7s %8.1f %11.1f %8.1f %9.1f %8.2f %7.3f %7.3f  %s\n",
-                  BaseName(prefix).c_str(), which, fileMb, KbToMb(baseline), KbToMb(peak), added,
-                  ratio, seconds, cpuSeconds, ratio < 2.0 ? "ok" : "OVER");
+                   BaseName(prefix).c_str(), which, fileMb, KbToMb(baseline), KbToMb(peak), added,
+                   ratio, seconds, cpuSeconds, ratio < 2.0 ? "ok" : "OVER");
     }
   }
   std::fprintf(out, "\n");
