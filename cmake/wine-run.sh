@@ -298,22 +298,34 @@ template_kind() {
     if [[ $arch == x86 && $WAY == emulated ]]; then echo x86-wow64; else echo "$arch"; fi
 }
 
-# Runs wineboot -i in the new prefix DIR for KIND, logging to LOG; exits 125 when it fails.
+# Runs wineboot -i in the new prefix DIR for KIND, logging to LOG; exits 125 when it fails. A
+# failure is tried once more in a new DIR: in one CI run wineboot failed at once, with nothing in
+# its log, and the next test's wineboot a moment later worked.
 boot_prefix() { # KIND DIR LOG
-    local kind=$1 dir=$2 log=$3 winearch=win64 boot=$LOADER
+    local kind=$1 dir=$2 log=$3 winearch=win64 boot=$LOADER attempt status
     [[ $kind == x86 ]] && winearch=win32
     [[ $kind == x86-wow64 ]] && boot=$LOADER64
-    # No Mono/Gecko install prompts, no windows.
-    if ! WINEPREFIX=$dir WINEARCH=$winearch WINELOADER=$boot WINEDEBUG=-all \
-         WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY='' "$boot" wineboot -i >>"$log" 2>&1; then
+    for attempt in 1 2; do
+        status=0
+        # No Mono/Gecko install prompts, no windows.
+        WINEPREFIX=$dir WINEARCH=$winearch WINELOADER=$boot WINEDEBUG=-all \
+            WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY='' "$boot" wineboot -i >>"$log" 2>&1 ||
+            status=$?
+        if (( status == 0 )); then
+            server_cmd "$dir" -w
+            return
+        fi
+        echo "wine-run.sh: wineboot -i exited with status $status (attempt $attempt)" >>"$log"
         server_cmd "$dir" -k
-        echo "wine-run.sh: wineboot failed for $kind; log:" >&2
-        cat "$log" >&2
+        server_cmd "$dir" -w
         remove_server_dir "$dir"
         rm -rf "$dir"
-        exit "$HELPER_FAILED"
-    fi
-    server_cmd "$dir" -w
+        mkdir -m 700 "$dir"
+    done
+    echo "wine-run.sh: wineboot failed for $kind; log:" >&2
+    cat "$log" >&2
+    rm -rf "$dir"
+    exit "$HELPER_FAILED"
 }
 
 # Sets TEMPLATE to a complete template prefix of KIND, making it under the cache lock if needed.
