@@ -5,17 +5,11 @@
 # Exit status: 0 all checks passed, 1 a check failed, 77 x64 programs cannot run here.
 set -uo pipefail
 
-root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-run=${OAREPAIR_WINE_RUN:-$root/cmake/wine-run.sh}
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/e2e-common.sh"
+E2E_NAME=boot-retry
+run=$E2E_WINE_RUN
 work=$(mktemp -d "${TMPDIR:-/tmp}/oarepair-boot-retry.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-passed=0
-failed=0
-check() { # WHAT CONDITION...
-    local what=$1
-    shift
-    if "$@"; then echo "PASS: $what"; passed=$((passed + 1)); else echo "FAIL: $what"; failed=$((failed + 1)); fi
-}
 
 real=$("$run" --loader x64 2>/dev/null) || { echo "skipped: x64 programs cannot run here"; exit 77; }
 
@@ -53,5 +47,4 @@ check "every wineboot failing: both attempts reported" grep -q "(attempt 2)" "$w
 check "every wineboot failing: no prefix left" test ! -e "$work/never/template-x64.new" -a \
     ! -e "$work/never/template-x64" -a ! -e "$work/p2/system.reg"
 
-echo "boot-retry: $passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+e2e_finish
