@@ -320,11 +320,10 @@ boot_prefix() { # KIND DIR LOG
         server_cmd "$dir" -w
         remove_server_dir "$dir"
         rm -rf "$dir"
-        mkdir -m 700 "$dir"
+        if (( attempt == 1 )); then mkdir -m 700 "$dir"; fi
     done
     echo "wine-run.sh: wineboot failed for $kind; log:" >&2
     cat "$log" >&2
-    rm -rf "$dir"
     exit "$HELPER_FAILED"
 }
 

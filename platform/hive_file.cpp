@@ -250,7 +250,8 @@ class HiveParser {
     HiveIndex& x = *m_index;
     const uint32_t key = x.KeyCount();
     if (key % kPrefaultStep == 0) {
-      for (auto* v : {&x.parent, &x.nameHash}) PrefaultAhead(*v, kPrefaultStep);
+      PrefaultAhead(x.parent, kPrefaultStep);
+      PrefaultAhead(x.nameHash, kPrefaultStep);
       PrefaultAhead(x.firstSection, kPrefaultStep);
       PrefaultAhead(x.flags, kPrefaultStep);
     }
