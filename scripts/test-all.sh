@@ -2,12 +2,14 @@
 # Builds and tests every configuration that CI checks: the native Linux build, the same under the
 # address and undefined-behaviour sanitizers, and the 64- and 32-bit Windows builds with their tests
 # under Wine (32-bit programs run natively where the kernel allows, else under qemu-i386; their
-# tests are reported as skipped only where neither works).
+# tests are reported as skipped only where neither works), then the fuzz targets, the optimised
+# program users run and the benchmarks (built and run briefly; their figures are not judged).
 # Every step runs even after one fails; the exit status is 1 if any step failed.
 #
 # Usage: scripts/test-all.sh [--fail-fast] [--fresh] [STEP...]
 #   STEP         run only these steps (default: all, in order): linux linux-asan windows-x64
-#                windows-x86 fuzz, and the extra checks listed at the end of this script
+#                windows-x86 fuzz release bench, and the extra checks listed at the end of this
+#                script
 #   --fail-fast  stop at the first failing step
 #   --fresh      configure each preset's build tree from scratch
 # Environment: OAREPAIR_JOBS (build parallelism, default 2); OAREPAIR_X86_MODE (how 32-bit
@@ -27,7 +29,7 @@ while [[ $# -gt 0 ]]; do
     case $1 in
         --fail-fast) fail_fast=1 ;;
         --fresh) fresh=(--fresh) ;;
-        -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         -*) echo "test-all.sh: unknown option $1" >&2; exit 2 ;;
         *) only+=("$1") ;;
     esac
@@ -107,6 +109,36 @@ x86_preset() { # the windows-x86 preset, saying first which way its 32-bit progr
 
 step windows-x86 x86_preset
 step fuzz preset fuzz
+
+# shellcheck disable=SC2317  # called through step
+release_check() { # the optimised program users run: built, installed, and run on the demo prefix
+    scripts/demo.sh --stand-in | tee "$scratch/demo.log" &&
+        tail -1 "$scratch/demo.log" | grep -q 'is not there' &&
+        cmake --install build/release --prefix "$scratch/install" >/dev/null &&
+        test -x "$scratch/install/bin/oarepair" &&
+        echo "release: cmake --install put oarepair in bin/"
+}
+
+# shellcheck disable=SC2317  # called through step
+bench_check() { # the benchmarks build and run: no figures are judged here, only that they work
+    cmake --preset bench "${fresh[@]}" && cmake --build --preset bench -j "$jobs" || return 1
+    local out=$scratch/bench.json
+    build/bench/bench/oarepair_bench --prefix="$root/demo/prefix" --no-peak \
+        --benchmark_filter='/1000(/|$)|/10000(/|$)|:prefix$' --benchmark_min_time=0.01 \
+        --benchmark_format=json >"$out" || return 1
+    python3 - "$out" <<'PY' || return 1
+import json, sys
+runs = json.load(open(sys.argv[1]))["benchmarks"]
+failed = [r["name"] for r in runs if r.get("error_occurred")]
+print("bench: %d benchmarks ran, %d failed %s" % (len(runs), len(failed), " ".join(failed)))
+sys.exit(1 if failed or len(runs) < 10 else 0)
+PY
+    scripts/bench-vs-wine --runs 1 --wine-runs 0 --program build/bench/app/oarepair \
+        "$root/demo/prefix"
+}
+
+step release release_check
+step bench bench_check
 
 # Extra checks: add one line per check, `step <name> <command> [args...]`; the command runs from the
 # top of the source tree and fails the run with a non-zero status.
