@@ -54,6 +54,7 @@
 # 125 when this helper itself fails (bad usage, no Wine, template prefix could not be made).
 
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/wine-server-dir.sh"
 
 readonly SKIP=77
 readonly HELPER_FAILED=125
@@ -277,18 +278,6 @@ server_cmd() {
     WINEPREFIX=$dir "$SERVER" "$@" >/dev/null 2>&1 || true
 }
 
-# After a prefix's wineserver has gone, removes the server directory Debian's Wine made for it
-# (named in the prefix's "wineserver" pointer file).
-remove_server_dir() {
-    local dir=$1 name base
-    [[ -f $dir/wineserver ]] || return 0
-    name=$(cat "$dir/wineserver" 2>/dev/null || true)
-    [[ $name =~ ^wine-[A-Za-z0-9]+$ ]] || return 0
-    for base in "${TMPDIR:-/tmp}" /tmp; do
-        [[ -d $base/$name && -O $base/$name ]] && rm -rf "${base:?}/$name"
-    done
-    return 0
-}
 
 # --- template prefix ---------------------------------------------------------------------------------
 
@@ -318,7 +307,7 @@ boot_prefix() { # KIND DIR LOG
         echo "wine-run.sh: wineboot -i exited with status $status (attempt $attempt)" >>"$log"
         server_cmd "$dir" -k
         server_cmd "$dir" -w
-        remove_server_dir "$dir"
+        remove_wine_server_dir "$dir"
         rm -rf "$dir"
         if (( attempt == 1 )); then mkdir -m 700 "$dir"; fi
     done
@@ -358,13 +347,13 @@ ensure_template() {
         boot_prefix "$kind" "$newdir" "$log"
         if [[ ! -f $newdir/drive_c/windows/syswow64/kernel32.dll ]]; then
             cat "$log" >&2
-            remove_server_dir "$newdir"
+            remove_wine_server_dir "$newdir"
             rm -rf "$newdir"
             die "wineboot made no 32-bit half (syswow64) in the $kind prefix"
         fi
     fi
     # Each copy gets its own wineserver directory, which the run removes afterwards.
-    remove_server_dir "$newdir"
+    remove_wine_server_dir "$newdir"
     rm -f "$newdir/wineserver"
     echo "$stamp" >"$newdir/.oarepair-template"
     rm -rf "$TEMPLATE"
@@ -391,7 +380,7 @@ sweep_stale_runs() {
         if flock -n "$fd"; then
             server_cmd "$dir" -k
             server_cmd "$dir" -w
-            remove_server_dir "$dir"
+            remove_wine_server_dir "$dir"
             rm -rf "$dir"
         fi
         exec {fd}<&-
@@ -476,7 +465,7 @@ case $mode in
             server_cmd "$prefix" -k
             server_cmd "$prefix" -w
         fi
-        remove_server_dir "$prefix"
+        remove_wine_server_dir "$prefix"
         exit "$rc"
         ;;
 esac
@@ -493,7 +482,7 @@ mv "$run_dir/.oarepair-run.lock.new" "$run_dir/.oarepair-run.lock"
 cleanup() {
     server_cmd "$run_dir" -k
     server_cmd "$run_dir" -w
-    remove_server_dir "$run_dir"
+    remove_wine_server_dir "$run_dir"
     if [[ ${OAREPAIR_WINE_KEEP:-0} == 1 ]]; then
         echo "wine-run.sh: kept prefix $run_dir" >&2
     else

@@ -11,6 +11,7 @@
 set -euo pipefail
 
 repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$repo/scripts/wine-server-dir.sh"
 use_wine=1
 [[ ${1:-} == --stand-in ]] && use_wine=0
 
@@ -24,12 +25,7 @@ cleanup() {
     if [[ -f $prefix/wineserver ]]; then
         WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
         WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1 || true
-        name=$(cat "$prefix/wineserver" 2>/dev/null || true)
-        if [[ $name =~ ^wine-[A-Za-z0-9]+$ ]]; then
-            for base in "${TMPDIR:-/tmp}" /tmp; do
-                [[ -d $base/$name && -O $base/$name ]] && rm -rf "${base:?}/$name"
-            done
-        fi
+        remove_wine_server_dir "$prefix"
     fi
     rm -rf "$work"
 }

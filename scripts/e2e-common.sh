@@ -3,6 +3,7 @@
 # Never touches ~/.wine: every prefix is a copy of a template made by cmake/wine-run.sh.
 
 E2E_REPO=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+source "$E2E_REPO/scripts/wine-server-dir.sh"
 E2E_WINE_RUN=${OAREPAIR_WINE_RUN:-$E2E_REPO/cmake/wine-run.sh}
 E2E_CLASS='HKCR\CLSID\{00020420-0000-0000-C000-000000000046}'
 E2E_MERGED='Registry entries successfully merged'
@@ -35,23 +36,10 @@ e2e_cleanup() {
         [[ -f $dir/system.reg ]] || continue
         WINEPREFIX=${dir%/} wineserver -k >/dev/null 2>&1 || true
         WINEPREFIX=${dir%/} wineserver -w >/dev/null 2>&1 || true
-        e2e_remove_server_dir "${dir%/}"
+        remove_wine_server_dir "${dir%/}"
     done
     [[ ${OAREPAIR_E2E_KEEP:-0} == 1 ]] && { echo "kept $E2E_WORK"; return; }
     rm -rf "$E2E_WORK"
-}
-
-# Debian's Wine keeps each prefix's server folder under /tmp; remove it with the prefix.
-e2e_remove_server_dir() { # PREFIX
-    local name
-    [[ -f $1/wineserver ]] || return 0
-    name=$(cat "$1/wineserver" 2>/dev/null || true)
-    [[ $name =~ ^wine-[A-Za-z0-9]+$ ]] || return 0
-    local base
-    for base in "${TMPDIR:-/tmp}" /tmp; do
-        [[ -d $base/$name && -O $base/$name ]] && rm -rf "${base:?}/$name"
-    done
-    return 0
 }
 
 e2e_pass() { echo "PASS: $*"; E2E_PASSED=$((E2E_PASSED + 1)); }

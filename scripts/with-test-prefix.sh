@@ -4,12 +4,15 @@
 # found them: every scratch key it made is gone again, byte for byte.
 # The prefix comes from a real `wineboot` when 64-bit Wine runs here, else from minimal files.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/wine-server-dir.sh"
 
 prog=$1
 shift
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/oarepair-prefix-XXXXXX")
 cleanup() {
   WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1 || true
+  remove_wine_server_dir "$prefix"
   rm -rf "$prefix"
 }
 trap cleanup EXIT

@@ -391,17 +391,6 @@ std::vector<std::string> WineEnv(const std::string& prefix) {
           "WINEDLLOVERRIDES=mscoree,mshtml=", "DISPLAY="};
 }
 
-// Debian's Wine keeps its server folder under $TMPDIR or /tmp, named in the prefix; once the
-// server is gone that folder is ours to remove.
-void RemoveServerFolder(const std::string& prefix) {
-  const std::string name = test_support::ReadFile(prefix + "/wineserver");
-  if (name.empty() || name.find('/') != std::string::npos || name.rfind("wine-", 0) != 0) return;
-  for (const std::string& base : {EnvOr("TMPDIR", "/tmp"), std::string("/tmp")}) {
-    std::string out;
-    RunProgram({"/bin/rm", "-rf", base + "/" + name}, {}, &out, 30);
-  }
-}
-
 // Decodes UTF-16LE text (with or without a byte-order mark) into code units.
 std::u16string DecodeUtf16(const std::string& bytes) {
   std::u16string units;
@@ -466,7 +455,7 @@ void KillWineserver(const std::string& prefix) {
   std::string output;
   RunProgram({WineServer(), "-k"}, WineEnv(prefix), &output, 60);
   RunProgram({WineServer(), "-w"}, WineEnv(prefix), &output, 60);
-  RemoveServerFolder(prefix);
+  test_support::RemoveWineServerFolder(prefix);
 }
 
 bool StartPersistentWineserver(const std::string& prefix) {

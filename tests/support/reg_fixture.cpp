@@ -11,6 +11,8 @@
 #include <system_error>
 #include <vector>
 
+#include "tests/support/scratch_folder.h"
+
 namespace oarepair::test_support {
 namespace {
 
@@ -18,11 +20,13 @@ constexpr const char* kWine64 = "/usr/lib/wine/wine64";
 constexpr const char* kWineserver = "/usr/lib/wine/wineserver";
 constexpr const char* kWineserverBinary = "/usr/lib/wine/wineserver64";
 
-// Temp folders made by this file, removed when the test program ends.
+// Temp folders made by this file, removed when the test program ends, with the server folder of
+// a prefix made in one.
 class TempFolders {
  public:
   ~TempFolders() {
     for (const auto& path : m_paths) {
+      RemoveWineServerFolder(path + "/prefix");
       std::error_code ignored;
       std::filesystem::remove_all(path, ignored);
     }

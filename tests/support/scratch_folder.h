@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -64,6 +65,27 @@ inline std::string ReadFile(const std::string& path) {
 inline bool Exists(const std::string& path) {
   struct stat st {};
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Debian's Wine keeps a prefix's server folder under $TMPDIR or /tmp, named (wine-XXXXXX) in the
+// prefix's "wineserver" file, and leaves it when the server exits; copies of a prefix share it.
+// Removes it once no server of the prefix (or of its copies) runs; only a folder we own.
+inline void RemoveWineServerFolder(const std::string& prefix) {
+  std::string name = ReadFile(prefix + "/wineserver");
+  while (!name.empty() && (name.back() == '\n' || name.back() == '\r')) name.pop_back();
+  if (name.size() <= 5 || name.rfind("wine-", 0) != 0) return;
+  for (const char c : name.substr(5)) {
+    if (!std::isalnum(static_cast<unsigned char>(c))) return;
+  }
+  const char* tmp = std::getenv("TMPDIR");
+  for (const std::string& base : {std::string(tmp && *tmp ? tmp : "/tmp"), std::string("/tmp")}) {
+    const std::string path = base + "/" + name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid())
+      continue;
+    std::error_code ignored;
+    std::filesystem::remove_all(path, ignored);
+  }
 }
 
 // The names in a folder, "." and ".." left out.
