@@ -103,7 +103,7 @@ class HiveParser {
     if (m_current < 0) x.headerLength = size;
     x.fileSize = size;
     m_table = std::vector<uint32_t>();
-    for (uint8_t& f : x.flags) f &= static_cast<uint8_t>(~(kHasChild | kInOrder));
+    for (uint8_t& f : x.flags) f &= static_cast<uint8_t>(~(kHasChild | kInOrder | kImplied));
     x.IndexChildren();
   }
 
@@ -268,7 +268,7 @@ class HiveParser {
     x.nameHash.push_back(hash);
     if (implied) x.impliedBy.emplace(key, static_cast<uint32_t>(x.offset.size()));
     x.firstSection.push_back(-1);
-    x.flags.push_back(kInOrder);
+    x.flags.push_back(implied ? kInOrder | kImplied : kInOrder);
     if (!m_table.empty()) {
       if (x.KeyCount() * 2 > m_table.size()) {
         m_table.assign(m_table.size() * 2, HiveIndex::kNone);
@@ -296,8 +296,16 @@ class HiveParser {
     for (uint32_t n = m_currentKey; n != HiveIndex::kNone && (x.flags[n] & HiveIndex::kTimed) == 0;
          n = x.parent[n]) {
       x.flags[n] |= HiveIndex::kTimed;
-      if (x.TimeSource(n) != current) x.times[n] = m_sectionTime;
+      if (!MentionedBy(n, current)) x.times[n] = m_sectionTime;
     }
+  }
+
+  // Whether `section` is key n's time source, without the look-up in impliedBy for the keys
+  // (nearly all) that no other header implied.
+  bool MentionedBy(uint32_t n, uint32_t section) const {
+    const HiveIndex& x = *m_index;
+    if (n == 0 || (x.flags[n] & kImplied) != 0) return x.TimeSource(n) == section;
+    return static_cast<uint32_t>(x.firstSection[n]) == section;
   }
 
   HiveIndex* m_index;
@@ -307,6 +315,7 @@ class HiveParser {
   // Flags of a key while the file is read, cleared when it is done.
   static constexpr uint8_t kHasChild = 16;
   static constexpr uint8_t kInOrder = 32;  // its subkeys were made in Wine's order
+  static constexpr uint8_t kImplied = 64;  // a deeper key's header named it first
   struct Cursor {
     uint32_t parent = HiveIndex::kNone;  // the key whose subkey was made last at this depth
     std::u16string name;                 // that subkey's name

@@ -504,6 +504,16 @@ TEST(HiveParse, TimesComeFromTimeLineOrHeaderSeconds) {
   EXPECT_EQ(FindKey(image, u"C")->time, 0x1dd871d3b6c4ff8u);  // implied: its first descendant's
 }
 
+TEST(HiveParse, AnImpliedKeyTakesTheFirstTimeGivenBelowIt) {
+  // A time of 0 gives no key a time, so E takes the time of the second section below it, not
+  // that of the header that first names it.
+  const std::string text = kHeader + "\n[E\\\\F] 1700000000\n#time=0\n" +
+                           "\n[E\\\\G] 1700000000\n#time=1dd871d3b6c4ff8\n";
+  const HiveImage image = Parse(text);
+  EXPECT_EQ(FindKey(image, u"E")->time, 0x1dd871d3b6c4ff8u);
+  EXPECT_EQ(FindKey(image, u"E\\G")->time, 0x1dd871d3b6c4ff8u);
+}
+
 TEST(HiveParse, HeaderSecondsAreReadAsAnUnsignedInt) {
   // As sscanf(" %u") stores them: the low 32 bits, a minus sign wrapping around.
   const HiveImage image = Parse(kHeader + "\n[A] 4294967297\n\n[B] -1\n\n[C]\t+7x\n");
