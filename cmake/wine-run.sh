@@ -278,7 +278,6 @@ server_cmd() {
     WINEPREFIX=$dir "$SERVER" "$@" >/dev/null 2>&1 || true
 }
 
-
 # --- template prefix ---------------------------------------------------------------------------------
 
 # The kind of template prefix this run uses: x64 (64-bit prefix), x86 (32-bit prefix, the native
