@@ -1,5 +1,5 @@
 // Fuzz target for the registry file reader and writer. For any input: the reader never crashes
-// and reads the text in memory and from a file alike; a file it accepts is written back (with no
+// and reads the text in memory and from a file alike, and in one pass and in two parts alike; a file it accepts is written back (with no
 // change) byte for byte and reads again to the same tree, and after a deleted leaf and a new key
 // it is written so that it reads back as the changed tree; a file it refuses makes the registry
 // calls fail with ERROR_BADDB and is never rewritten.
@@ -38,14 +38,16 @@ constexpr uint64_t kFixedNow = 133500000000000000ULL;
   std::abort();
 }
 
-// Counts for the end of the run: how many inputs were accepted and how many refused.
+// Counts for the end of the run: how many inputs were accepted, how many refused, and how many
+// were read in two parts that could be joined.
 struct Tally {
   uint64_t accepted = 0;
   uint64_t refused = 0;
+  uint64_t joined = 0;  // read in two parts that were joined
   ~Tally() {
-    std::fprintf(stderr, "hive_file_fuzzer: %llu inputs accepted, %llu refused\n",
+    std::fprintf(stderr, "hive_file_fuzzer: %llu inputs accepted, %llu refused, %llu joined\n",
                  static_cast<unsigned long long>(accepted),
-                 static_cast<unsigned long long>(refused));
+                 static_cast<unsigned long long>(refused), static_cast<unsigned long long>(joined));
   }
 };
 Tally g_tally;
@@ -276,6 +278,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       Fail("the text and the file are refused at different lines");
     if (status == p::HiveParseStatus::kOk && Shape(fromFile) != Shape(image))
       Fail("the text and the file read as different trees");
+  }
+  // One input in 4 is also read the way large files are, in two parts at once, and must give
+  // the index and the refusal of a reading in one pass.
+  if (hash % 4 == 1) {
+    bool joined = false;
+    const std::string differs = ts::CompareTwoPartReading(text, 1 + (hash >> 12) % 300, &joined);
+    g_tally.joined += joined;
+    if (!differs.empty()) {
+      std::fprintf(stderr, "%s\n", differs.c_str());
+      Fail("the file read in two parts and in one pass differ");
+    }
   }
   if (status == p::HiveParseStatus::kMalformed) {
     if ((hash >> 8) % 32 == 0) CheckRefused(text);

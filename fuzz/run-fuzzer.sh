@@ -6,7 +6,7 @@
 #   failed (WORKDIR/artifacts) and the log of the last run (WORKDIR/last.log). Seed folders that
 #   do not exist are left out.
 # Exit status: the target's (0 when nothing was found). The last lines printed give the figures:
-# inputs run, inputs accepted and refused (registry file target), corpus size.
+# inputs run, inputs accepted, refused and joined (registry file target), corpus size.
 
 set -euo pipefail
 

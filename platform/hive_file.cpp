@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -37,6 +39,12 @@ void PrefaultAhead(const Array& v, size_t count) {
 #else
   (void)v, (void)count;
 #endif
+}
+
+// Frees the memory of arrays no longer needed.
+template <class... Arrays>
+void Release(Arrays*... arrays) {
+  ((*arrays = Arrays()), ...);
 }
 
 // How many slots of the index's arrays are made present at a time.
@@ -77,6 +85,83 @@ class HiveParser {
     return false;
   }
 
+  // Makes this parser read one part of a file, ending where the part ends, for Append to join
+  // with the next part; a later part reads times as `earlier` does.
+  void ReadAsPart(const HiveParser* earlier = nullptr) {
+    m_part = true;
+    if (earlier != nullptr) m_index->loadTime = earlier->m_index->loadTime;
+  }
+
+  // Takes in what `later` read from the part of the file that follows this one's, so that the
+  // index is the one a single reading of both parts gives, and completes it. False where that
+  // cannot be had so (`later` names keys of this part other than in Wine's order, or gives a
+  // time to a key this part left without one): the index is then unfinished, and the file has
+  // to be read in one pass. `later` is used up.
+  bool Append(HiveParser* later) {
+    HiveIndex& x = *m_index;
+    HiveIndex& y = *later->m_index;
+    const uint32_t known = x.KeyCount();
+    const auto sections = static_cast<int32_t>(x.offset.size());
+    for (auto* v : {&x.parent, &x.nameHash}) PrefaultAhead(*v, y.KeyCount());
+    PrefaultAhead(x.firstSection, y.KeyCount());
+    PrefaultAhead(x.flags, y.KeyCount());
+    // Parents come before their subkeys. Once a key of `later` is placed, its slot in y.nameHash
+    // says which key of this index it is: its hash is not needed after that, its parent is.
+    y.nameHash[0] = 0;
+    std::vector<bool> hasSubkey(y.KeyCount());  // a subkey of it was placed
+    std::u16string name;
+    for (uint32_t k = 1; k < y.KeyCount(); ++k) {
+      const uint32_t parent = y.parent[k];
+      const uint32_t mapped = y.nameHash[parent];
+      uint32_t to = x.KeyCount();
+      if (mapped < known && (x.flags[mapped] & kHasChild) != 0) {
+        if (hasSubkey[parent]) {
+          // Later subkeys in order come after the first, which came after those of this part.
+          if ((y.flags[parent] & kInOrder) == 0) return false;
+        } else {
+          // The first one either is the last subkey this part made under the key, or comes
+          // after it, where this part made them in order.
+          const size_t depth = x.Depth(mapped);
+          if ((x.flags[mapped] & kInOrder) == 0 || depth >= m_cursors.size() ||
+              m_cursors[depth].parent != mapped || ReadKeyName(y, *m_source, k, &name) != 0)
+            return false;
+          const int order = CompareNames(m_cursors[depth].name, name);
+          if (order > 0) return false;
+          if (order == 0) to = m_cursors[depth].key;
+        }
+      }
+      hasSubkey[parent] = true;
+      const int32_t first = y.firstSection[k] < 0 ? -1 : y.firstSection[k] + sections;
+      const uint32_t hash = y.nameHash[k];
+      y.nameHash[k] = to;
+      if (to == x.KeyCount()) {
+        x.parent.push_back(mapped);
+        x.nameHash.push_back(hash);
+        x.firstSection.push_back(first);
+        x.flags.push_back(y.flags[k]);
+        continue;
+      }
+      if (!Join(to, y.flags[k], first)) return false;
+    }
+    if (!Join(0, y.flags[0], y.firstSection[0] < 0 ? -1 : y.firstSection[0] + sections))
+      return false;
+    for (const auto& [key, section] : y.impliedBy)
+      if (y.nameHash[key] >= known) x.impliedBy.emplace(y.nameHash[key], section + sections);
+    for (const auto& [key, time] : y.times)
+      if (y.nameHash[key] >= known) x.times.emplace(y.nameHash[key], time);
+    for (const auto& [from, to] : y.nextSection)
+      x.nextSection.emplace(from + sections, to + sections);
+    // What is copied goes at once, so that the two indexes never hold more than one of each
+    // array twice: the peak memory of a large file's load.
+    Release(&y.parent, &y.nameHash, &y.firstSection, &y.flags);
+    x.offset.insert(x.offset.end(), y.offset.begin(), y.offset.end());
+    x.removed.insert(x.removed.end(), y.removed.begin(), y.removed.end());
+    Release(&y.offset);
+    x.fileSize = y.fileSize;
+    Complete();
+    return true;
+  }
+
   // How the parse ended, once Apply has returned false.
   HiveParseStatus Result() const {
     if (m_done) return HiveParseStatus::kOk;
@@ -102,6 +187,27 @@ class HiveParser {
     HiveIndex& x = *m_index;
     if (m_current < 0) x.headerLength = size;
     x.fileSize = size;
+    if (!m_part) Complete();
+  }
+
+  // Key `key` of this part is also one of the next part, with `flags` and its own first section
+  // there (-1: none). False where a single reading would time it other than this part did.
+  bool Join(uint32_t key, uint8_t flags, int32_t first) {
+    HiveIndex& x = *m_index;
+    if ((x.flags[key] & HiveIndex::kTimed) == 0 && (flags & HiveIndex::kTimed) != 0) return false;
+    x.flags[key] |= static_cast<uint8_t>(flags & HiveIndex::kLink);
+    if (first < 0) return true;
+    if (x.firstSection[key] < 0) {
+      x.firstSection[key] = first;
+    } else {
+      const auto it = m_lastSection.find(key);
+      x.nextSection[it != m_lastSection.end() ? it->second : x.firstSection[key]] = first;
+    }
+    return true;
+  }
+
+  void Complete() {
+    HiveIndex& x = *m_index;
     m_table = std::vector<uint32_t>();
     for (uint8_t& f : x.flags) f &= static_cast<uint8_t>(~(kHasChild | kInOrder | kImplied));
     x.IndexChildren();
@@ -262,6 +368,7 @@ class HiveParser {
       x.flags[parent] |= kHasChild;
       if (m_cursors.size() <= depth) m_cursors.resize(depth + 1);
       m_cursors[depth].parent = parent;
+      m_cursors[depth].key = key;
       m_cursors[depth].name.assign(name);
     }
     x.parent.push_back(parent);
@@ -318,7 +425,8 @@ class HiveParser {
   static constexpr uint8_t kImplied = 64;  // a deeper key's header named it first
   struct Cursor {
     uint32_t parent = HiveIndex::kNone;  // the key whose subkey was made last at this depth
-    std::u16string name;                 // that subkey's name
+    uint32_t key = HiveIndex::kNone;     // that subkey
+    std::u16string name;                 // its name
   };
   std::vector<Cursor> m_cursors;   // by depth
   std::vector<uint32_t> m_table;   // subkeys by parent and name hash, open addressing; made on
@@ -327,6 +435,7 @@ class HiveParser {
   uint32_t m_currentKey = 0;
   bool m_readError = false;
   bool m_done = false;
+  bool m_part = false;
   int32_t m_current = -1;      // the section being read
   uint64_t m_sectionTime = 0;
   std::vector<uint32_t> m_lastPath;         // the keys along the previous header's path
@@ -452,17 +561,93 @@ class HiveWriter {
 
 }  // namespace
 
+namespace {
+
+// Where a file of `size` bytes may be cut in two: the start of the first blank line before a
+// header from its middle on, before three quarters of it. 0 where there is none; the errno value
+// of a failed read.
+int PartStart(const HiveByteSource& source, uint64_t size, uint64_t* start) {
+  constexpr uint64_t kWindow = 64 << 10;
+  std::string text;
+  *start = 0;
+  for (uint64_t from = size / 2; from < size / 4 * 3; from += kWindow - 2) {
+    if (const int rc = source(from, kWindow, &text)) return rc;
+    const size_t at = text.find("\n\n[");
+    if (at != std::string::npos) {
+      *start = from + at + 1;
+      return 0;
+    }
+    if (text.size() < kWindow) return 0;
+  }
+  return 0;
+}
+
+// Reads the file in two parts at once and joins their indexes. False where the file has to be
+// read in one pass instead: the parts cannot be joined into the index that reading gives, or a
+// part was refused (only that reading knows which fault comes first, and on which line). Else
+// true with the status of the reading, and its error.
+bool IndexInTwoParts(FileSystem& fs, int fd, const HiveByteSource& source, uint64_t size,
+                     std::mutex* io, HiveIndex* index, HiveParseStatus* status,
+                     HiveParseError* error) {
+  uint64_t split = 0;
+  if (const int rc = PartStart(source, size, &split)) {
+    *status = HiveParseStatus::kIoError;
+    *error = {rc, 0, std::string("cannot read the file: ") + std::strerror(rc)};
+    return true;
+  }
+  if (split == 0) return false;
+  HiveIndex laterIndex;
+  HiveParseError errors[2];
+  HiveParser first(index, &source, size, &errors[0]);
+  HiveParser later(&laterIndex, &source, size - split, &errors[1]);
+  first.ReadAsPart();
+  later.ReadAsPart(&first);
+  std::thread other;
+  try {
+    other = std::thread([&] {
+      HiveScanner scanner(fs, fd, size - split, io, split);
+      scanner.Run([&later](const ScanBatch& batch) { return later.Apply(batch); });
+    });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  HiveScanner scanner(fs, fd, split, io, 0, split);
+  scanner.Run([&first](const ScanBatch& batch) { return first.Apply(batch); });
+  other.join();
+  const HiveParseStatus results[2] = {first.Result(), later.Result()};
+  if (results[0] == HiveParseStatus::kMalformed) return false;
+  for (int part = 0; part < 2; ++part) {
+    if (results[part] == HiveParseStatus::kIoError) {
+      *status = HiveParseStatus::kIoError;
+      *error = errors[part];
+      *index = HiveIndex();
+      return true;
+    }
+  }
+  if (results[1] != HiveParseStatus::kOk || !first.Append(&later)) return false;
+  *status = HiveParseStatus::kOk;
+  return true;
+}
+
+}  // namespace
+
 HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& source,
-                              HiveIndex* index, HiveParseError* error) {
+                              HiveIndex* index, HiveParseError* error, uint64_t twoPartsFrom) {
   struct stat st {};
   const uint64_t size =
       fs.FStat(fd, &st) == 0 && st.st_size > 0 ? static_cast<uint64_t>(st.st_size) : 0;
-  // The scanner and the parser's look-ups of names read the same file, perhaps from two threads.
+  // The scanners and the parsers' look-ups of names read the same file, perhaps from two
+  // threads.
   std::mutex io;
   const HiveByteSource locked = [&](uint64_t offset, uint64_t length, std::string* out) {
     std::lock_guard<std::mutex> hold(io);
     return source(offset, length, out);
   };
+  HiveParseStatus status = HiveParseStatus::kOk;
+  HiveParseError unused;
+  if (size >= twoPartsFrom && IndexInTwoParts(fs, fd, locked, size, &io, index, &status,
+                                               error != nullptr ? error : &unused))
+    return status;
   HiveParser parser(index, &locked, size, error);
   HiveScanner scanner(fs, fd, size, &io);
   scanner.Run([&parser](const ScanBatch& batch) { return parser.Apply(batch); });

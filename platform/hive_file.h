@@ -69,10 +69,16 @@ struct HiveIndex {
 // `out` held.
 using HiveByteSource = std::function<int(uint64_t offset, uint64_t length, std::string* out)>;
 
+// Files this large are read in two parts at once, one on each core.
+constexpr uint64_t kHiveTwoPartsFrom = uint64_t{1} << 20;
+
 // Checks every line of a file and records its index, with every key's subkeys listed; `source`
-// reads the same file (to compare a name with one read earlier).
+// reads the same file (to compare a name with one read earlier). A file of `twoPartsFrom` bytes
+// or more is read in two parts at once where it can be; the index and any error are those of a
+// reading in one pass.
 HiveParseStatus IndexHiveFile(FileSystem& fs, int fd, const HiveByteSource& source,
-                              HiveIndex* index, HiveParseError* error);
+                              HiveIndex* index, HiveParseError* error,
+                              uint64_t twoPartsFrom = kHiveTwoPartsFrom);
 
 // A key's name and last-write time, from the text of the section that first names it (its time
 // source). Either may be null: the root has no name, and a header alone gives the name. 0, or

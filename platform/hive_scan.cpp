@@ -1,11 +1,7 @@
 #include "platform/hive_scan.h"
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstring>
-#include <deque>
-#include <system_error>
-#include <thread>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -23,9 +19,6 @@ constexpr std::string_view kMagic = "WINE REGISTRY Version 2";
 constexpr size_t kChunkSize = size_t{256} << 10;
 // Room kept past the bytes read, so that a search may read a whole block beyond its end.
 constexpr size_t kSlack = 64;
-// Room before a chunk read ahead, for the start of a line the previous chunk cut short.
-constexpr size_t kRawRoom = size_t{16} << 10;
-constexpr size_t kBatches = 3;  // one being scanned, one waiting, one being indexed
 
 #if defined(__SSE2__)
 // Bit i is set where p[i] is `a` (or `b`): sixteen bytes at a time, where most lines and strings
@@ -268,96 +261,9 @@ const char* ScanValueLine(std::string_view s, bool* continues) {
   return nullptr;
 }
 
-// Hands the scanner's batches to the indexing thread, a few at a time, so that memory stays small
-// however far ahead the scan could run.
-class BatchPipe {
- public:
-  explicit BatchPipe(size_t batches) : m_empty(batches) {}
-
-  // An empty batch for the scanner; false once the indexing half has stopped.
-  bool TakeEmpty(ScanBatch* batch) {
-    std::unique_lock<std::mutex> hold(m_mutex);
-    m_changed.wait(hold, [this] { return m_stopped || !m_empty.empty(); });
-    if (m_stopped) return false;
-    *batch = std::move(m_empty.front());
-    m_empty.pop_front();
-    return true;
-  }
-
-  // The next scanned batch, in file order.
-  void TakeFull(ScanBatch* batch) {
-    std::unique_lock<std::mutex> hold(m_mutex);
-    m_changed.wait(hold, [this] { return !m_full.empty(); });
-    *batch = std::move(m_full.front());
-    m_full.pop_front();
-  }
-
-  void PutFull(ScanBatch batch) { Put(&m_full, std::move(batch)); }
-  void PutEmpty(ScanBatch batch) { Put(&m_empty, std::move(batch)); }
-
-  void Stop() {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    m_stopped = true;
-    m_changed.notify_all();
-  }
-
- private:
-  void Put(std::deque<ScanBatch>* queue, ScanBatch batch) {
-    std::lock_guard<std::mutex> hold(m_mutex);
-    queue->push_back(std::move(batch));
-    m_changed.notify_all();
-  }
-
-  std::mutex m_mutex;
-  std::condition_variable m_changed;
-  std::deque<ScanBatch> m_empty;
-  std::deque<ScanBatch> m_full;
-  bool m_stopped = false;
-};
-
-// Files this large are scanned on a thread of their own while the index is built from what the
-// scan found; smaller ones take less time than starting the thread would save.
-constexpr uint64_t kScanThreadFrom = uint64_t{1} << 20;
-// Files this large have their chunks read by the indexing half: below it, the buffers the chunks
-// are read into (fresh memory, a mebibyte) cost more than the copying they take off the scanner.
-constexpr uint64_t kReadAheadFrom = uint64_t{16} << 20;
-
 }  // namespace
 
 void HiveScanner::Run(const std::function<bool(const ScanBatch&)>& take) {
-  if (m_size >= kScanThreadFrom) {
-    BatchPipe pipe(kBatches);
-    std::thread scanning;
-    try {
-      scanning = std::thread([&pipe, this] {
-        ScanBatch batch;
-        bool more = true;
-        while (more && pipe.TakeEmpty(&batch)) {
-          more = Next(&batch);
-          pipe.PutFull(std::move(batch));
-        }
-      });
-    } catch (const std::system_error&) {
-      // No thread to be had: the same work is done in turn below.
-    }
-    if (scanning.joinable()) {
-      ScanBatch batch;
-      // In a large file the scanner reads the first chunks itself, and this side each later one
-      // as it hands a batch back: copying out of the page cache was a fifth of the scanner's
-      // work, and made the scanner the slower half.
-      uint64_t ahead = kBatches * kChunkSize;
-      for (bool more = true; more;) {
-        pipe.TakeFull(&batch);
-        more = take(batch) && !batch.last;
-        if (more && m_size >= kReadAheadFrom && ahead < m_size) ReadAhead(&batch, ahead);
-        ahead += kChunkSize;
-        pipe.PutEmpty(std::move(batch));
-      }
-      pipe.Stop();
-      scanning.join();
-      return;
-    }
-  }
   ScanBatch batch;
   do {
     Next(&batch);
@@ -366,16 +272,14 @@ void HiveScanner::Run(const std::function<bool(const ScanBatch&)>& take) {
 
 size_t HiveScanner::ChunkSize() { return kChunkSize; }
 
-HiveScanner::HiveScanner(FileSystem& fs, int fd, uint64_t sizeHint, std::mutex* io)
-    : m_fs(fs), m_fd(fd), m_size(sizeHint), m_io(io) {}
-
-void HiveScanner::ReadAhead(ScanBatch* batch, uint64_t offset) {
-  batch->raw.resize(kRawRoom + kChunkSize + kSlack);
-  size_t got = 0;
-  std::lock_guard<std::mutex> hold(*m_io);
-  const bool read = m_fs.PRead(m_fd, &batch->raw[kRawRoom], kChunkSize, offset, &got) == 0;
-  batch->rawOffset = read && got > 0 ? offset : UINT64_MAX;
-  batch->rawGot = got;
+HiveScanner::HiveScanner(FileSystem& fs, int fd, uint64_t sizeHint, std::mutex* io,
+                         uint64_t from, uint64_t to)
+    : m_fs(fs), m_fd(fd), m_size(sizeHint), m_io(io), m_to(to), m_bufferOffset(from) {
+  // A later part starts past the first line and the first header.
+  if (from > 0) {
+    m_line = 1;
+    m_sawHeader = true;
+  }
 }
 
 bool HiveScanner::Next(ScanBatch* batch) {
@@ -386,36 +290,25 @@ bool HiveScanner::Next(ScanBatch* batch) {
   batch->text.clear();
   batch->last = false;
   batch->status = HiveParseStatus::kOk;
-  // The unscanned start of a line goes in front of the next chunk: the one read ahead when there
-  // is room for it there, else the one read here after it moved to the front. A file smaller
-  // than a chunk is read with one buffer of its size (and one read past its end).
-  const uint64_t at = m_bufferOffset + m_end;
-  const size_t carry = m_end - m_begin;
+  // The unscanned start of a line moves to the front, and the next chunk is read after it. A
+  // file smaller than a chunk is read with one buffer of its size (and one read past its end).
+  if (m_begin > 0) {
+    std::memmove(&m_buffer[0], m_buffer.data() + m_begin, m_end - m_begin);
+    m_bufferOffset += m_begin;
+    m_end -= m_begin;
+    m_begin = 0;
+  }
+  const size_t want = static_cast<size_t>(std::min<uint64_t>(
+      m_size == 0 ? kChunkSize : std::clamp<uint64_t>(m_size + 1, 4096, kChunkSize),
+      m_to - std::min(m_to, m_bufferOffset + m_end)));
+  if (m_buffer.size() < m_end + want + kSlack)
+    m_buffer.resize(std::max(m_end + want + kSlack, 2 * m_buffer.size()));
   size_t got = 0;
   int rc = 0;
-  if (batch->rawOffset == at && carry <= kRawRoom) {
-    std::memcpy(&batch->raw[kRawRoom - carry], m_buffer.data() + m_begin, carry);
-    std::swap(m_buffer, batch->raw);
-    m_bufferOffset = at - kRawRoom;
-    m_begin = kRawRoom - carry;
-    m_end = kRawRoom;
-    got = batch->rawGot;
-  } else {
-    if (m_begin > 0) {
-      std::memmove(&m_buffer[0], m_buffer.data() + m_begin, carry);
-      m_bufferOffset += m_begin;
-      m_end = carry;
-      m_begin = 0;
-    }
-    const size_t want =
-        m_size == 0 ? kChunkSize
-                    : static_cast<size_t>(std::clamp<uint64_t>(m_size + 1, 4096, kChunkSize));
-    if (m_buffer.size() < m_end + want + kSlack)
-      m_buffer.resize(std::max(m_end + want + kSlack, 2 * m_buffer.size()));
+  if (want > 0) {
     std::lock_guard<std::mutex> hold(*m_io);
     rc = m_fs.PRead(m_fd, &m_buffer[m_end], want, m_bufferOffset + m_end, &got);
   }
-  batch->rawOffset = UINT64_MAX;
   if (rc != 0) {
     batch->status = HiveParseStatus::kIoError;
     batch->error = {rc, 0, std::string("cannot read the file: ") + std::strerror(rc)};

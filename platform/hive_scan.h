@@ -1,6 +1,6 @@
 // The first half of reading a registry file: checks every line, decodes the key path of every
-// section header, and hands on, in file order, what the index is built from. It can run on a
-// thread of its own.
+// section header, and hands on, in file order, what the index is built from: of a whole file, or
+// of one part of it while another thread reads the rest.
 #pragma once
 
 #include <cstdint>
@@ -25,7 +25,7 @@ struct HiveParseError {
 
 // What one piece of the file gave: its section headers, each with the time and options of its
 // section, and the names in their key paths, in file order. Kept small: the indexing half reads
-// every byte of it from the other core.
+// it while it is still in the cache.
 struct ScanBatch {
   // A section header, or the key options of a section whose header came in an earlier batch.
   struct Line {
@@ -57,25 +57,22 @@ struct ScanBatch {
   HiveParseStatus status = HiveParseStatus::kOk;
   HiveParseError error;
   uint64_t fileSize = 0;
-  // The chunk the indexing half read ahead for the scanner: raw[kRawRoom, kRawRoom + rawGot) is
-  // the file from rawOffset (UINT64_MAX: none).
-  std::string raw;
-  uint64_t rawOffset = UINT64_MAX;
-  size_t rawGot = 0;
 };
 
-// Reads a file in chunks; never holds more of it than a chunk and one line, besides a few batches.
+// Reads a file in chunks; never holds more of it than a chunk and one line, besides one batch.
 class HiveScanner {
  public:
-  // Reads go through `fs` while `io` is held, so that the indexing half may read the same file
-  // from another thread.
-  HiveScanner(FileSystem& fs, int fd, uint64_t sizeHint, std::mutex* io);
+  // Reads go through `fs` while `io` is held, so that other threads may read the same file. With
+  // `from` and `to` it scans only that part of the file: `from` is 0 or the start of a line
+  // after the first header, `to` is UINT64_MAX or the start of a line, and `sizeHint` is the
+  // part's size.
+  HiveScanner(FileSystem& fs, int fd, uint64_t sizeHint, std::mutex* io, uint64_t from = 0,
+              uint64_t to = UINT64_MAX);
   HiveScanner(const HiveScanner&) = delete;
   HiveScanner& operator=(const HiveScanner&) = delete;
 
-  // Scans the whole file and hands `take` its batches in order, from a thread of its own when
-  // the file is large, until `take` returns false or the last batch has been taken. The batch
-  // given is only lent.
+  // Scans the file (or the part) and hands `take` its batches in order, until `take` returns
+  // false or the last batch has been taken. The batch given is only lent.
   void Run(const std::function<bool(const ScanBatch&)>& take);
 
   // The size of the chunks the file is read in: reads and writes of whole files use it.
@@ -85,8 +82,6 @@ class HiveScanner {
   // Scans the next chunk into `batch` (emptied first). False when the batch is the last one;
   // there is no call after that.
   bool Next(ScanBatch* batch);
-  // Reads the chunk at `offset` into batch->raw, for a later Next to take.
-  void ReadAhead(ScanBatch* batch, uint64_t offset);
   // Scans the whole lines of m_buffer[m_begin, stop), each ending with '\n'.
   bool Lines(size_t stop, ScanBatch* batch);
   // One line without its '\n', starting at byte `offset` of the file; it lies in m_buffer.
@@ -106,6 +101,7 @@ class HiveScanner {
   int m_fd;
   uint64_t m_size;
   std::mutex* m_io;
+  uint64_t m_to;  // where the part scanned ends
   // The file is read into m_buffer, whose byte 0 is byte m_bufferOffset of the file; its bytes
   // [m_begin, m_end) are read but not scanned yet. Past m_end the buffer has room to spare, so
   // that searches may read a block at a time beyond the end of what they search.

@@ -837,63 +837,122 @@ TEST(HiveParseFile, FileLargerThanItLookedIsReadToItsEnd) {
 
 // The real file system, counting the reads of a whole chunk made on the thread that created it
 // (the indexing side, which reads names back in other sizes) and on others (the scanner).
-class ChunkReadsByThread final : public test_support::ForwardingFileSystem {
- public:
-  ChunkReadsByThread() : ForwardingFileSystem(PosixFileSystem()) {}
-  int PRead(int fd, void* buf, size_t n, uint64_t offset, size_t* got) override {
-    if (n == HiveScanner::ChunkSize())
-      ++(std::this_thread::get_id() == m_creator ? ahead : scanner);
-    return m_base.PRead(fd, buf, n, offset, got);
+// `first` then `later` (which starts with the blank line of a section), with room added so
+// that a reading in two parts cuts the file between them: at the first blank line before a
+// header from the middle of the file on.
+std::string CutBetween(std::string first, const std::string& later) {
+  while (first.size() < later.size() + 6) {
+    // A comment line after the first line makes the first part longer.
+    first.insert(first.find('\n') + 1, ";" + std::string(later.size(), 'c') + "\n");
   }
-  std::atomic<size_t> ahead{0};
-  std::atomic<size_t> scanner{0};
+  const size_t room = first.size() - 2 - later.size();  // the cut lands on first's last '\n'
+  return first + later + ";" + std::string(room - 2, 'x') + "\n";
+}
 
- private:
-  const std::thread::id m_creator = std::this_thread::get_id();
+// Reading a file in two parts at once gives the index of one pass, or the same refusal, and falls
+// back to one pass where the parts cannot be joined so.
+class TwoPartReading : public ::testing::Test {
+ protected:
+  void SetUp() override { SetClock([] { return uint64_t{0x1d000000000abcd}; }); }
+  void TearDown() override { SetClock(nullptr); }
+
+  // The same reading both ways, in reads of a few bytes and of whole chunks; whether the two
+  // parts were joined.
+  static bool Joined(const std::string& text) {
+    bool joined = false;
+    for (size_t piece : {size_t{7}, size_t{4096}, size_t{1} << 20}) {
+      bool was = false;
+      EXPECT_EQ(test_support::CompareTwoPartReading(text, piece, &was), "") << piece;
+      if (piece != 7) {
+        EXPECT_EQ(was, joined) << piece;
+      }
+      joined = was;
+    }
+    return joined;
+  }
+
+  const std::string m_first = kHeader + RegSection("A", kT0) + RegSection("A\\\\B", kT0 + 1) +
+                              RegSection("A\\\\B\\\\C1", kT0 + 2, "\"v\"=\"1\"\n") +
+                              RegSection("A\\\\B\\\\C2", kT0 + 3, "@=hex:01,02\n");
 };
 
-// The later chunks of a large file are read by the indexing thread ahead of the scanning one, and
-// the start of a line the chunk before cut short is put in front of them. Lines of many lengths
-// across the chunks' ends (some longer than the room kept for that, one longer than a chunk) come
-// out as when a file is read a few KiB at a time on one thread, and a fault far into the file is
-// found on its line.
-TEST(HiveParseFile, ChunksReadAheadJoinTheLinesTheyCut) {
-  test_support::ScratchFolder folder;
-  ASSERT_TRUE(folder.Valid());
+TEST_F(TwoPartReading, LaterPartInWineOrderIsJoined) {
+  // More subkeys of the last part's keys, new keys below them, implied keys and the root.
+  EXPECT_TRUE(Joined(CutBetween(m_first, RegSection("A\\\\B\\\\C3", kT0 + 4) +
+                                             RegSection("A\\\\B\\\\C4\\\\D\\\\E", kT0 + 5) +
+                                             RegSection("A\\\\Z", kT0 + 6) + RegSection("Y", 0))));
+  EXPECT_TRUE(Joined(CutBetween(m_first, "\n[] 9\n" + RegSection("B", kT0))));
+  // The first key of the later part is the last of the first one: its sections are chained,
+  // its #link joins the key's flags, and its subkeys are new.
+  EXPECT_TRUE(Joined(CutBetween(m_first, RegSection("A\\\\B\\\\C2", kT0 + 9, "#link\n") +
+                                             RegSection("A\\\\B\\\\C2\\\\Sub", kT0 + 1))));
+  // ... however its case is written.
+  EXPECT_TRUE(Joined(CutBetween(m_first, RegSection("a\\\\b\\\\c2\\\\Sub", kT0 + 1))));
+  // Real files, cut in the middle.
+  for (const char* name : {"win64-wow64/system.reg", "win64-wow64/user.reg", "win32/system.reg"}) {
+    const std::string text =
+        test_support::ReadFile(std::string(OAREPAIR_FIXTURES_DIR) + "/wine-8.0/" + name);
+    ASSERT_FALSE(text.empty()) << name;
+    EXPECT_TRUE(Joined(text)) << name;
+  }
+  EXPECT_TRUE(Joined(test_support::LargeHiveText(300 << 10)));
+}
+
+TEST_F(TwoPartReading, FilesThatCannotBeJoinedAreReadInOnePass) {
+  // A key the first part made, named again after others that sort later.
+  EXPECT_FALSE(Joined(CutBetween(m_first, RegSection("A\\\\B\\\\C1\\\\Sub", kT0))));
+  EXPECT_FALSE(Joined(CutBetween(m_first + RegSection("A\\\\X", kT0), RegSection("A\\\\B\\\\C3", kT0))));
+  // The later part names subkeys of one key out of Wine's order.
+  EXPECT_FALSE(Joined(CutBetween(m_first, RegSection("A\\\\B\\\\C4", kT0) + RegSection("A\\\\B\\\\C3", kT0))));
+  // A key the first part left without a time (its only section says 0) gets one later.
+  EXPECT_FALSE(Joined(CutBetween(kHeader + RegSection("A", kT0) + "\n[A\\\\B] 1\n#time=0\n",
+                                 RegSection("A\\\\B\\\\C", kT0))));
+  // Carriage returns: no plain blank line to cut at.
+  std::string crlf = CutBetween(m_first, RegSection("A\\\\B\\\\C3", kT0));
+  for (size_t at = 0; (at = crlf.find('\n', at)) != std::string::npos; at += 2) crlf.insert(at, "\r");
+  EXPECT_FALSE(Joined(crlf));
+}
+
+TEST_F(TwoPartReading, RefusedFilesGiveTheFirstFaultInTheFile) {
+  const std::string badValue = RegSection("A\\\\B\\\\C3", kT0, "\"v\"=hex:zz\n");
+  const std::string badFirst = m_first + "\"w\"=dword\n";
+  EXPECT_FALSE(Joined(CutBetween(m_first, badValue)));
+  EXPECT_FALSE(Joined(CutBetween(badFirst, RegSection("A\\\\B\\\\C3", kT0))));
+  EXPECT_FALSE(Joined(CutBetween(badFirst, badValue)));
+  // Hex data continued by a backslash before the blank line the cut falls on.
+  EXPECT_FALSE(Joined(CutBetween(m_first + "\"h\"=hex:01,\\\n", RegSection("A\\\\B\\\\C3", kT0))));
+}
+
+// Lines of many lengths across the ends of chunks (one longer than a chunk) and across the cut
+// come out as in one pass, and a fault far into the file is found on its line.
+TEST(HiveParseFile, LongLinesReadInTwoPartsAsInOnePass) {
+  SetClock([] { return uint64_t{0x1d000000000abcd}; });
   std::string text = test_support::LargeHiveText(1 << 20);
   const size_t lengths[] = {3, 900, 5000, 16370, 16383, 16384, 16385, 20000, 70000, 300000};
-  for (int i = 0; text.size() < (size_t{18} << 20); ++i) {  // large enough to be read ahead
+  for (int i = 0; text.size() < (size_t{6} << 20); ++i) {
     const size_t length = lengths[static_cast<size_t>(i) % std::size(lengths)];
     text += RegSection("Wide\\\\K" + std::to_string(100000 + i), kT0 + i,
                        "\"s\"=\"" + std::string(length, 's') + "\"\n\"h\"=hex:" +
                            Repeat("0c,", length / 3) + "0d\n");
   }
+  bool joined = false;
+  EXPECT_EQ(test_support::CompareTwoPartReading(text, size_t{1} << 20, &joined), "");
+  EXPECT_TRUE(joined);
+  SetClock(nullptr);
+
+  test_support::ScratchFolder folder;
+  ASSERT_TRUE(folder.Valid());
   const std::string path = folder / "system.reg";
-  ASSERT_TRUE(test_support::WriteFile(path, text));
-  SizeHider small(text.size() - 10);  // looks too small for a second thread
-  HiveImage expected;
-  HiveParseError error;
-  ASSERT_EQ(ParseFromFile(small, path, &expected, &error), HiveParseStatus::kOk) << error.message;
-
-  ChunkReadsByThread fs;
-  HiveImage image;
-  ASSERT_EQ(ParseFromFile(fs, path, &image, &error), HiveParseStatus::kOk) << error.message;
-  // The scanner read fewer chunks than the file has: it took some of those read ahead.
-  EXPECT_GT(fs.ahead.load(), 0u);
-  EXPECT_GT(fs.scanner.load(), 0u);
-  EXPECT_LT(fs.scanner.load(), text.size() / HiveScanner::ChunkSize());
-  ExpectSameImage(image, expected);
-  EXPECT_EQ(KeySet(image), KeySet(expected));
-  EXPECT_EQ(Rewrite(image, text), text);
-
   const auto lines = static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n'));
   ASSERT_TRUE(test_support::WriteFile(path, text + "[Bad] 1\n\"v\"=hex:01,zz\n"));
-  EXPECT_EQ(ParseFromFile(fs, path, &image, &error), HiveParseStatus::kMalformed);
+  HiveImage image;
+  HiveParseError error;
+  EXPECT_EQ(ParseFromFile(PosixFileSystem(), path, &image, &error), HiveParseStatus::kMalformed);
   EXPECT_EQ(error.line, lines + 2);
 }
 
-// A large file is checked on one thread while its keys are indexed on another; whichever finds its
-// fault first in time, the one reported is the first in the file.
+// A large file is read in two parts at once; whichever part finds its fault first in time, the
+// one reported is the first in the file.
 TEST(HiveParseFile, FirstFaultInTheFileIsReportedWhateverFindsIt) {
   test_support::ScratchFolder folder;
   ASSERT_TRUE(folder.Valid());
@@ -924,8 +983,9 @@ TEST(HiveParseFile, FirstFaultInTheFileIsReportedWhateverFindsIt) {
   }
 }
 
-// Sections out of Wine's order make the indexing thread read names back from the file while the
-// scanning thread reads on: the keys must come out as they do in order.
+// Sections out of Wine's order make the parts of a large file read names back from the file while
+// the other part reads on, and the parts cannot be joined: the keys must come out as they do in
+// order.
 TEST(HiveParseFile, LargeFileOutOfOrderGivesTheSameKeys) {
   test_support::ScratchFolder folder;
   ASSERT_TRUE(folder.Valid());

@@ -3,8 +3,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "platform/file_system.h"
 
@@ -104,7 +106,86 @@ bool SectionIsLive(const HiveImage& image, const HiveSection& section) {
   return false;
 }
 
+// Every field of the index, in order.
+std::string DescribeIndex(const p::HiveIndex& x) {
+  std::string out;
+  const auto add = [&out](const char* what, uint64_t value) {
+    out += what;
+    out += std::to_string(value);
+    out += ' ';
+  };
+  for (uint32_t k = 0; k < x.KeyCount(); ++k) {
+    add("\nkey ", k);
+    add("parent ", x.parent[k]);
+    add("hash ", x.nameHash[k]);
+    add("first ", static_cast<uint64_t>(static_cast<int64_t>(x.firstSection[k])));
+    add("flags ", x.flags[k]);
+    add("mention ", x.Mention(k));
+    if (const auto it = x.times.find(k); it != x.times.end()) add("time ", it->second);
+    for (uint32_t i = x.children[k]; i < x.children[k + 1]; ++i)
+      add("subkey ", x.children[x.KeyCount() + 1 + i]);
+  }
+  for (size_t i = 0; i < x.SectionCount(); ++i) {
+    add("\nsection ", i);
+    add("offset ", x.offset[i]);
+    add("removed ", x.removed[i]);
+    add("next ", static_cast<uint64_t>(static_cast<int64_t>(x.NextSection(static_cast<int32_t>(i)))));
+  }
+  add("\nheader ", x.headerLength);
+  add("size ", x.fileSize);
+  add("load time ", x.loadTime);
+  add("implied ", x.impliedBy.size());
+  add("timed elsewhere ", x.times.size());
+  add("chained ", x.nextSection.size());
+  return out;
+}
+
 }  // namespace
+
+std::string CompareTwoPartReading(std::string_view text, size_t piece, bool* joined) {
+  // A reading in two parts reads the start of the file once, and a later part on another
+  // thread; one that falls back to a single pass reads the start again.
+  class CountingFile final : public ForwardingFileSystem {
+   public:
+    // Not the copy of `file`'s own base, which a plain ForwardingFileSystem(file) would make.
+    explicit CountingFile(MemoryFile& file)
+        : ForwardingFileSystem(static_cast<p::FileSystem&>(file)) {}
+    int PRead(int fd, void* buf, size_t n, uint64_t offset, size_t* got) override {
+      if (std::this_thread::get_id() != m_caller)
+        m_elsewhere = true;
+      else if (offset == 0)
+        ++m_starts;
+      return m_base.PRead(fd, buf, n, offset, got);
+    }
+    bool InTwoParts() const { return m_starts == 1 && m_elsewhere; }
+
+   private:
+    const std::thread::id m_caller = std::this_thread::get_id();
+    int m_starts = 0;
+    std::atomic<bool> m_elsewhere{false};
+  };
+  std::string reading[2];
+  for (int twoParts = 0; twoParts < 2; ++twoParts) {
+    MemoryFile memory(text, piece);
+    CountingFile file(memory);
+    p::HiveIndex index;
+    p::HiveParseError error;
+    const p::HiveParseStatus status = p::IndexHiveFile(
+        file, 3, SourceOf(file, 3), &index, &error, twoParts ? 0 : UINT64_MAX);
+    reading[twoParts] = "status " + std::to_string(static_cast<int>(status)) + " line " +
+                        std::to_string(error.line) + " " + error.message + DescribeIndex(index);
+    if (twoParts && joined != nullptr) *joined = file.InTwoParts();
+  }
+  if (reading[0] == reading[1]) return "";
+  // The line where they part, and what follows it.
+  size_t at = 0;
+  while (at < reading[0].size() && at < reading[1].size() && reading[0][at] == reading[1][at])
+    ++at;
+  const size_t line = reading[0].rfind('\n', at);
+  const size_t from = line == std::string::npos ? 0 : line;
+  return "one pass: " + reading[0].substr(from, 300) + "\ntwo parts: " +
+         reading[1].substr(from, 300);
+}
 
 p::HiveParseStatus ParseHiveFile(p::FileSystem& fs, int fd, HiveImage* image,
                                  p::HiveParseError* error) {

@@ -50,6 +50,12 @@ platform::HiveParseStatus ParseHiveFile(platform::FileSystem& fs, int fd, HiveIm
 platform::HiveParseStatus ParseHiveText(std::string_view text, HiveImage* image,
                                         platform::HiveParseError* error);
 
+// Reads `text` (in reads of at most `piece` bytes) in one pass and, where it can, in two parts
+// at once: "" when both give the same status, error and index, else what differs. `joined`
+// says whether the second reading was done in two parts (not again in one pass). The clock
+// should be fixed, as the time of a header without one is the time of reading.
+std::string CompareTwoPartReading(std::string_view text, size_t piece, bool* joined = nullptr);
+
 // Writes the file for the tree as it is now: the header, every section of a live key in the
 // original order, and a new section in Wine's format, in Wine's canonical (sorted pre-order)
 // place, for every live key that has none but must have one (a key with no subkeys).
