@@ -69,8 +69,9 @@ struct HiveIndex {
 // `out` held.
 using HiveByteSource = std::function<int(uint64_t offset, uint64_t length, std::string* out)>;
 
-// Files this large are read in two parts at once, one on each core.
-constexpr uint64_t kHiveTwoPartsFrom = uint64_t{1} << 20;
+// Files this large are read in two parts at once, one on each core. Below it, the second thread
+// and the fresh memory of a second index cost more than the half of the reading they save.
+constexpr uint64_t kHiveTwoPartsFrom = uint64_t{16} << 20;
 
 // Checks every line of a file and records its index, with every key's subkeys listed; `source`
 // reads the same file (to compare a name with one read earlier). A file of `twoPartsFrom` bytes

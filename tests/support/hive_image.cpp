@@ -192,7 +192,10 @@ p::HiveParseStatus ParseHiveFile(p::FileSystem& fs, int fd, HiveImage* image,
   *image = HiveImage();
   const p::HiveByteSource source = SourceOf(fs, fd);
   p::HiveIndex index;
-  const p::HiveParseStatus status = p::IndexHiveFile(fs, fd, source, &index, error);
+  // From 1 MiB up, so that the tests' files of a few MB are read in two parts, as the registry
+  // reads files from 16 MiB up.
+  const p::HiveParseStatus status =
+      p::IndexHiveFile(fs, fd, source, &index, error, uint64_t{1} << 20);
   if (status != p::HiveParseStatus::kOk) return status;
   const int rc = MakeTree(index, source, image);
   if (rc == 0) return status;

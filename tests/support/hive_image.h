@@ -44,7 +44,8 @@ class MemoryFile final : public ForwardingFileSystem {
   size_t m_piece;
 };
 
-// Checks and indexes the file as the registry does, then makes every key of it.
+// Checks and indexes the file as the registry does (in two parts from 1 MiB up, where the
+// registry starts at 16 MiB), then makes every key of it.
 platform::HiveParseStatus ParseHiveFile(platform::FileSystem& fs, int fd, HiveImage* image,
                                         platform::HiveParseError* error);
 platform::HiveParseStatus ParseHiveText(std::string_view text, HiveImage* image,
