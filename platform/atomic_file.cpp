@@ -14,6 +14,8 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/fresh_memory.h"
+
 namespace oarepair::platform {
 namespace {
 
@@ -83,7 +85,10 @@ bool ProcessExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
 // call of the sink reports it and nothing more is written.
 class ChunkedWriter {
  public:
-  ChunkedWriter(FileSystem& fs, int fd) : m_fs(fs), m_fd(fd) { m_buffer.reserve(kWriteChunk); }
+  ChunkedWriter(FileSystem& fs, int fd) : m_fs(fs), m_fd(fd) {
+    m_buffer.reserve(kWriteChunk);
+    PrefaultAhead(m_buffer, kWriteChunk);
+  }
 
   int Put(const char* data, size_t size) {
     if (m_error) return m_error;

@@ -1,8 +1,5 @@
 #include "platform/hive_file.h"
 
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -15,31 +12,12 @@
 #include <utility>
 
 #include "platform/clock.h"
+#include "platform/fresh_memory.h"
 #include "platform/names.h"
 #include "platform/reg_text.h"
 
 namespace oarepair::platform {
 namespace {
-
-// Makes the pages of the next `count` unused slots of `v` present now, in one call. Where a page
-// fault costs microseconds (a virtual machine that shadows page tables), the index's growing
-// arrays took most of the load's faults; asked for together, they cost a small part of that.
-// Arrays in huge pages gain nothing from it, but those of a file of a few MB are on the heap.
-// Only a hint: without it the pages come when they are first written.
-template <class Array>
-void PrefaultAhead(const Array& v, size_t count) {
-#ifdef MADV_POPULATE_WRITE
-  static const auto kPage = static_cast<uintptr_t>(::sysconf(_SC_PAGESIZE));
-  const size_t room = std::min(count, v.capacity() - v.size());
-  auto from = reinterpret_cast<uintptr_t>(v.data() + v.size());
-  auto to = reinterpret_cast<uintptr_t>(v.data() + v.size() + room);
-  from = (from + kPage - 1) & ~(kPage - 1);  // the page written last is there already
-  to &= ~(kPage - 1);
-  if (to > from) ::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
-#else
-  (void)v, (void)count;
-#endif
-}
 
 // Frees the memory of arrays no longer needed.
 template <class... Arrays>
@@ -179,6 +157,10 @@ class HiveParser {
     x.flags.reserve(n);
     x.offset.reserve(n);
     x.removed.reserve(n);
+    // The root was made before the arrays were reserved: their first pages are asked for here.
+    for (auto* v : {&x.parent, &x.nameHash}) PrefaultAhead(*v, kPrefaultStep);
+    PrefaultAhead(x.firstSection, kPrefaultStep);
+    PrefaultAhead(x.flags, kPrefaultStep);
   }
 
   void Finish(uint64_t size) {
@@ -492,6 +474,7 @@ class HiveWriter {
   HiveWriter(const HiveByteSource& source, const HiveByteSink& sink)
       : m_source(source), m_sink(sink) {
     m_out.reserve(HiveScanner::ChunkSize() + 4096);
+    PrefaultAhead(m_out, m_out.capacity());
   }
 
   void Copy(uint64_t offset, uint64_t length) {

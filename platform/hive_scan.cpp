@@ -7,6 +7,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "platform/fresh_memory.h"
 #include "platform/names.h"
 #include "platform/reg_text.h"
 
@@ -301,8 +302,7 @@ bool HiveScanner::Next(ScanBatch* batch) {
   const size_t want = static_cast<size_t>(std::min<uint64_t>(
       m_size == 0 ? kChunkSize : std::clamp<uint64_t>(m_size + 1, 4096, kChunkSize),
       m_to - std::min(m_to, m_bufferOffset + m_end)));
-  if (m_buffer.size() < m_end + want + kSlack)
-    m_buffer.resize(std::max(m_end + want + kSlack, 2 * m_buffer.size()));
+  if (m_buffer.size() < m_end + want + kSlack) ResizeBuffer(&m_buffer, m_end + want + kSlack);
   size_t got = 0;
   int rc = 0;
   if (want > 0) {

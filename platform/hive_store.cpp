@@ -13,6 +13,7 @@
 
 #include "platform/atomic_file.h"
 #include "platform/file_system.h"
+#include "platform/fresh_memory.h"
 #include "platform/names.h"
 #include "platform/section_values.h"
 
@@ -419,8 +420,8 @@ LONG HiveStore::Expand(Hive hive, RegNode* node) {
 
 int HiveStore::ReadBytes(const HiveState& state, uint64_t offset, uint64_t length,
                          std::string* out) const {
-  // Growing a string zeroes the new bytes; a buffer used again at the same size is not.
-  if (out->size() != length) out->resize(length);
+  // A buffer used again at the same size is not zeroed again.
+  if (out->size() != length) ResizeBuffer(out, length);
   uint64_t done = 0;
   while (done < length) {
     size_t got = 0;
