@@ -132,6 +132,7 @@ class HiveParser {
     // What is copied goes at once, so that the two indexes never hold more than one of each
     // array twice: the peak memory of a large file's load.
     Release(&y.parent, &y.nameHash, &y.firstSection, &y.flags);
+    PrefaultAhead(x.offset, y.offset.size());
     x.offset.insert(x.offset.end(), y.offset.begin(), y.offset.end());
     x.removed.insert(x.removed.end(), y.removed.begin(), y.removed.end());
     Release(&y.offset);
