@@ -18,7 +18,7 @@ tools=(
     icoutils                                              # icon and resource inspection
     xvfb xauth xdotool x11-utils imagemagick              # demo: virtual display, clicks, screenshots
     file git procps util-linux python3                    # scripts (flock, pgrep, file, ...)
-    time                                                  # bench-vs-wine: the program's peak RSS
+    time                                                  # bench-vs-wine without a C compiler: peak RSS
     qemu-user                                             # x86 tests where the kernel runs no 32-bit programs
 )
 # Installed with their recommended packages: Wine loads X11, font and graphics libraries at run time.
