@@ -275,12 +275,13 @@ class HiveParser {
     const auto nameOf = [&](uint32_t n) {  // valid until the next call
       const ScanBatch::Name& given = batch.names[n];
       if (decoded) return std::u16string_view(batch.text.data() + given.at, given.size);
-      if (given.size > kMaxKeyNameLength) {  // the scanner refuses such names: never here
-        m_name.assign(batch.bytes.begin() + given.at, batch.bytes.begin() + given.at + given.size);
-        return std::u16string_view(m_name);
+      char16_t* to = m_wide.data();
+      if (given.size > m_wide.size()) {  // the scanner refuses such names: never here
+        m_name.resize(given.size);
+        to = m_name.data();
       }
-      WidenAscii(batch.bytes.data() + given.at, given.size, m_wide.data());
-      return std::u16string_view(m_wide.data(), given.size);
+      WidenAscii(batch.bytes.data() + given.at, given.size, to);
+      return std::u16string_view(to, given.size);
     };
     uint32_t n = firstName;
     const uint32_t end = firstName + line.nameCount;
@@ -446,7 +447,7 @@ class HiveParser {
   std::vector<uint32_t> m_lastPath;         // the keys along the previous header's path
   std::vector<std::u16string> m_lastNames;  // their names as spelt there
   std::array<char16_t, kMaxKeyNameLength> m_wide;  // a name handed on as bytes, widened
-  std::u16string m_name;
+  std::u16string m_name;                           // ... were it longer
   std::unordered_map<uint32_t, int32_t> m_lastSection;  // keys with repeated sections
 };
 
