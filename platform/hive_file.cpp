@@ -48,6 +48,14 @@ void Release(Arrays*... arrays) {
 // How many slots of the index's arrays are made present at a time.
 constexpr size_t kPrefaultStep = 16384;
 
+// Makes the per-key arrays' next `count` slots present (fresh_memory.h).
+void PrefaultKeys(const HiveIndex& x, size_t count) {
+  PrefaultAhead(x.parent, count);
+  PrefaultAhead(x.nameHash, count);
+  PrefaultAhead(x.firstSection, count);
+  PrefaultAhead(x.flags, count);
+}
+
 // Records the index of a file from the scanner's batches.
 class HiveParser {
  public:
@@ -100,9 +108,7 @@ class HiveParser {
     HiveIndex& y = *later->m_index;
     const uint32_t known = x.KeyCount();
     const auto sections = static_cast<int32_t>(x.offset.size());
-    for (auto* v : {&x.parent, &x.nameHash}) PrefaultAhead(*v, y.KeyCount());
-    PrefaultAhead(x.firstSection, y.KeyCount());
-    PrefaultAhead(x.flags, y.KeyCount());
+    PrefaultKeys(x, y.KeyCount());
     // Parents come before their subkeys. Once a key of `later` is placed, its slot in y.nameHash
     // says which key of this index it is: its hash is not needed after that, its parent is.
     y.nameHash[0] = 0;
@@ -179,9 +185,7 @@ class HiveParser {
     x.offset.reserve(n);
     x.removed.reserve(n);
     // The root was made before the arrays were reserved: their first pages are asked for here.
-    for (auto* v : {&x.parent, &x.nameHash}) PrefaultAhead(*v, kPrefaultStep);
-    PrefaultAhead(x.firstSection, kPrefaultStep);
-    PrefaultAhead(x.flags, kPrefaultStep);
+    PrefaultKeys(x, kPrefaultStep);
   }
 
   void Finish(uint64_t size) {
@@ -361,12 +365,7 @@ class HiveParser {
                   bool inOrder = false, bool implied = false) {
     HiveIndex& x = *m_index;
     const uint32_t key = x.KeyCount();
-    if (key % kPrefaultStep == 0) {
-      PrefaultAhead(x.parent, kPrefaultStep);
-      PrefaultAhead(x.nameHash, kPrefaultStep);
-      PrefaultAhead(x.firstSection, kPrefaultStep);
-      PrefaultAhead(x.flags, kPrefaultStep);
-    }
+    if (key % kPrefaultStep == 0) PrefaultKeys(x, kPrefaultStep);
     if (parent != HiveIndex::kNone) {
       // A subkey made out of order, or after another key's at this depth, ends the parent's
       // run of subkeys known to be in order.
@@ -566,10 +565,6 @@ class HiveWriter {
   uint64_t m_runLength = 0;
   int m_error = 0;
 };
-
-}  // namespace
-
-namespace {
 
 // Where a file of `size` bytes may be cut in two: the start of the first blank line before a
 // header from its middle on, before three quarters of it. 0 where there is none; the errno value
