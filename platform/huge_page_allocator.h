@@ -16,6 +16,13 @@
 #define OAREPAIR_HAS_FEATURE(x) 0
 #endif
 
+// 1 in a build with the address sanitizer (GCC and Clang say so differently), else 0.
+#if defined(__SANITIZE_ADDRESS__) || OAREPAIR_HAS_FEATURE(address_sanitizer)
+#define OAREPAIR_ADDRESS_SANITIZED 1
+#else
+#define OAREPAIR_ADDRESS_SANITIZED 0
+#endif
+
 namespace oarepair::platform {
 
 // Where the machine makes every fresh 4 KiB page cost microseconds (a hypervisor keeping page
@@ -66,7 +73,7 @@ class HugePageAllocator {
   static constexpr size_t kMappedFrom = kHugePage / 10 * 9;
 
   static bool Mapped(size_t n) {
-#if defined(__SANITIZE_ADDRESS__) || OAREPAIR_HAS_FEATURE(address_sanitizer)
+#if OAREPAIR_ADDRESS_SANITIZED
     (void)n;
     return false;
 #else

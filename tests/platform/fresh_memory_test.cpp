@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/huge_page_allocator.h"  // OAREPAIR_HAS_FEATURE
+#include "platform/huge_page_allocator.h"  // OAREPAIR_ADDRESS_SANITIZED
 
 namespace oarepair::platform {
 namespace {
@@ -43,11 +43,7 @@ TEST(FreshMemory, GrownBuffersKeepTheirBytes) {
   return usage.ru_minflt;
 }
 
-#if defined(__SANITIZE_ADDRESS__) || OAREPAIR_HAS_FEATURE(address_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
+constexpr bool kSanitized = OAREPAIR_ADDRESS_SANITIZED;
 
 TEST(FreshMemory, ArraysMadePresentStepByStepFillWithoutFaults) {
   if (kSanitized)

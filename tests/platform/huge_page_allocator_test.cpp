@@ -9,11 +9,8 @@
 namespace oarepair::platform {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || OAREPAIR_HAS_FEATURE(address_sanitizer)
-constexpr bool kMapped = false;  // the sanitizer checks heap blocks only: every array is one
-#else
-constexpr bool kMapped = true;
-#endif
+// The sanitizer checks heap blocks only: there every array is one.
+constexpr bool kMapped = !OAREPAIR_ADDRESS_SANITIZED;
 
 constexpr uintptr_t kHugePage = uintptr_t{2} << 20;
 
