@@ -1,13 +1,11 @@
 #include "platform/names.h"
 
-#include <array>
+#include <atomic>
 #include <clocale>
 #include <cstdint>
 #include <cstring>
 #include <cwctype>
 #include <locale.h>
-#include <mutex>
-#include <vector>
 
 namespace oarepair::platform {
 namespace {
@@ -24,37 +22,39 @@ char16_t ByteToUnit(unsigned char b) {
   return b;
 }
 
-// Full 64K table of lowercase code units, built once from the C library's Unicode tables
-// (Wine folds with Unicode's simple lowercase mapping too). ASCII never depends on the locale.
-const std::vector<char16_t>& FoldTable() {
-  static const std::vector<char16_t> table = [] {
-    std::vector<char16_t> t(0x10000);
-    locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
-    for (uint32_t c = 0; c < 0x10000; ++c) {
-      char16_t folded = static_cast<char16_t>(c);
-      if (c >= 'A' && c <= 'Z') {
-        folded = static_cast<char16_t>(c + 32);
-      } else if (c >= 0x80 && (c < 0xD800 || c > 0xDFFF) && loc != nullptr) {
-        wint_t lower = towlower_l(static_cast<wint_t>(c), loc);
-        if (lower < 0x10000) folded = static_cast<char16_t>(lower);
-      }
-      t[c] = folded;
-    }
-    if (loc != nullptr) freelocale(loc);
-    // Letters the C library lowercases but Wine's table leaves alone (dotted capital I, title-case
-    // digraphs, theta symbol, capital sharp s, Ohm, Kelvin and Angstrom signs): checked against
-    // Wine 8.0 with one sibling key per code unit.
-    for (char16_t keep : {u'\u0130', u'\u01C5', u'\u01C8', u'\u01CB', u'\u01F2', u'\u03F4',
-                          u'\u1E9E', u'\u2126', u'\u212A', u'\u212B'})
-      t[keep] = keep;
-    return t;
-  }();
-  return table;
+// The lowercase of one code unit from 0x80 as Wine has it: the C library's Unicode tables (Wine
+// folds with Unicode's simple lowercase mapping too), less a few letters.
+char16_t LowerNonAscii(char16_t c) {
+  // Letters the C library lowercases but Wine's table leaves alone (dotted capital I, title-case
+  // digraphs, theta symbol, capital sharp s, Ohm, Kelvin and Angstrom signs): checked against
+  // Wine 8.0 with one sibling key per code unit.
+  for (char16_t keep : {u'\u0130', u'\u01C5', u'\u01C8', u'\u01CB', u'\u01F2', u'\u03F4',
+                        u'\u1E9E', u'\u2126', u'\u212A', u'\u212B'})
+    if (c == keep) return c;
+  if (c >= 0xD800 && c <= 0xDFFF) return c;
+  // Kept for the process's life: a plain handle, so nothing is destroyed before exit-time saves.
+  static const locale_t loc = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  if (loc == nullptr) return c;
+  const wint_t lower = towlower_l(static_cast<wint_t>(c), loc);
+  return lower < 0x10000 ? static_cast<char16_t>(lower) : c;
 }
+
+// The units from 0x80 folded so far, each looked up on first use (0: not yet; none folds to 0).
+// A repair meets a handful of them, and filling the whole table took about a millisecond of every
+// start. Atomic because the two parts of a large file are read, and their names folded, at once;
+// static and trivially destroyed, so it outlives the exit-time save.
+std::atomic<char16_t> g_folded[0x10000];
 
 }  // namespace
 
-char16_t FoldNonAscii(char16_t c) { return FoldTable()[c]; }
+char16_t FoldNonAscii(char16_t c) {
+  char16_t folded = g_folded[c].load(std::memory_order_relaxed);
+  if (folded == 0) {
+    folded = LowerNonAscii(c);
+    g_folded[c].store(folded, std::memory_order_relaxed);
+  }
+  return folded;
+}
 
 int CompareNames(std::u16string_view a, std::u16string_view b) {
   const size_t n = a.size() < b.size() ? a.size() : b.size();

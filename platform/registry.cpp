@@ -394,10 +394,9 @@ Registry& TheRegistry() {
     auto* r = new Registry();  // lives until exit; the exit hook saves through it
     r->store.UseDefault();
     // Function-local statics are destroyed in the reverse order of their construction, merged
-    // with the exit hooks: the ones the exit-time save uses (the file system, the name folding
-    // table, the clock) are made now, before the hook, so that they are still alive when it runs.
+    // with the exit hooks: the ones the exit-time save uses (the file system, the clock) are made
+    // now, before the hook, so that they are still alive when it runs.
     PosixFileSystem();
-    FoldChar(u'\u00C0');
     NowFileTime();
     std::atexit([] {
       Registry& reg = TheRegistry();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/names.h"
@@ -151,6 +152,27 @@ TEST(Names, FoldLikeWineNotLikeTheCLibrary) {
   EXPECT_EQ(FoldChar(u'\u212A'), u'\u212A');
   EXPECT_EQ(FoldChar(u'\u0130'), u'\u0130');
   EXPECT_FALSE(NamesEqual(u"\u212A", u"k"));
+}
+
+// Each unit is looked up on its first fold, and a large file's two parts fold names at once: the
+// answers must not depend on who asked first, nor change once known. Units that earlier tests
+// folded are already known; the rest are first met here, by both threads together.
+TEST(Names, FoldingRacesGiveOneAnswer) {
+  std::vector<char16_t> seen[2] = {std::vector<char16_t>(0x10000), std::vector<char16_t>(0x10000)};
+  std::thread other([&] {
+    for (uint32_t c = 0x10000; c-- > 0;) seen[1][c] = FoldChar(static_cast<char16_t>(c));
+  });
+  for (uint32_t c = 0; c < 0x10000; ++c) seen[0][c] = FoldChar(static_cast<char16_t>(c));
+  other.join();
+  size_t changed = 0;
+  for (uint32_t c = 0; c < 0x10000; ++c) {
+    const char16_t again = FoldChar(static_cast<char16_t>(c));
+    if (seen[0][c] != again || seen[1][c] != again) ++changed;
+  }
+  EXPECT_EQ(changed, 0u);
+  EXPECT_EQ(seen[1][0x00C4], u'\u00E4');
+  EXPECT_EQ(seen[1][0x01C5], u'\u01C5');  // a title-case digraph Wine keeps
+  EXPECT_EQ(seen[0][0xD800], char16_t{0xD800});  // surrogates are never folded
 }
 
 }  // namespace
