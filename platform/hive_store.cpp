@@ -493,19 +493,30 @@ LONG HiveStore::Save(HiveState& state) {
         [&](size_t i) { return x.SectionLength(i); }, [&](size_t i) { return !x.removed[i]; },
         fresh, source, sink);
   };
+  bool replaced = false;
   const auto beforeRename = [&]() {
     bool running = false;
     pid_t pid = 0;
     std::string lockPath;
     int rc = DetectWineserver(fs, m_prefix, &running, &pid, &lockPath);
     if (rc != 0) return rc;
-    return running ? EBUSY : 0;
+    if (running) return EBUSY;
+    // Only our lock holders are kept out during a session: a wineserver that started and exited
+    // since the load, or any other program, may have written the file. Renaming over it would
+    // throw that change away, and the kept sections were copied from the file as it was loaded.
+    struct stat now {};
+    rc = fs.Stat(path, &now);
+    if (rc != 0 && rc != ENOENT) return rc;
+    replaced = rc == ENOENT || !SameFile(now, state.fileStat);
+    return replaced ? EBUSY : 0;
   };
   int rc = AtomicReplaceFile(fs, path, produce, beforeRename);
   if (rc != 0) {
     if (rc == EBUSY) {
-      Complain("a wineserver started for " + m_prefix + " while we worked; " + path +
-               " was left as it was");
+      Complain(replaced ? path + " was changed by another program while we worked; our change "
+                                 "was not saved and the file was left as it was"
+                        : "a wineserver started for " + m_prefix + " while we worked; " + path +
+                              " was left as it was");
       state.failure = ERROR_SHARING_VIOLATION;
     } else {
       Complain("cannot save " + path + ": " + std::strerror(rc) + "; the file was left as it was");

@@ -279,6 +279,43 @@ TEST_F(ConcurrencyTest, ServerStartedDuringTheWriteIsSeenBeforeTheRename) {
   AddFigure("concurrency: saves refused because a wineserver started", 1);
 }
 
+// Another program writes the file while our session holds a change (a wineserver that came and
+// went between our checks, an editor): the save is refused rather than renamed over theirs,
+// whether the file was replaced or rewritten in place, and the next session adds our change to
+// theirs.
+TEST_F(ConcurrencyTest, FileChangedByAnotherProgramDuringTheSessionIsNotOverwritten) {
+  const std::string path = m_prefix + "/system.reg";
+  const std::string theirs = MachineHiveText(40, {{"Software\\TheirChange", {}}});
+  for (const bool inPlace : {false, true}) {
+    SCOPED_TRACE(inPlace ? "rewritten in place" : "replaced");
+    ASSERT_TRUE(WritePrefixFiles(m_prefix, m_old));
+    p::UsePrefixRegistry(m_prefix);
+    HKEY key = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_LOCAL_MACHINE, "Software\\OurChange", &key));
+    if (inPlace) {
+      ASSERT_TRUE(test_support::WriteFile(path, theirs));
+    } else {
+      ASSERT_TRUE(test_support::WriteFile(path + ".theirs", theirs));
+      ASSERT_EQ(0, std::rename((path + ".theirs").c_str(), path.c_str()));
+    }
+
+    EXPECT_EQ(ERROR_SHARING_VIOLATION, p::FlushRegistry());
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+    EXPECT_TRUE(ReadFile(path) == theirs);
+    EXPECT_EQ(std::vector<std::string>{}, StrayNames(m_prefix, {"system.reg", "user.reg"}));
+
+    p::UseMemoryRegistry();
+    p::UsePrefixRegistry(m_prefix);
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyA(HKEY_LOCAL_MACHINE, "Software\\OurChange", &key));
+    EXPECT_EQ(ERROR_SUCCESS, RegCloseKey(key));
+    p::UseMemoryRegistry();
+    p::UsePrefixRegistry(m_prefix);
+    EXPECT_EQ(ERROR_SUCCESS, OpenResult(HKEY_LOCAL_MACHINE, "Software\\OurChange"));
+    EXPECT_EQ(ERROR_SUCCESS, OpenResult(HKEY_LOCAL_MACHINE, "Software\\TheirChange"));
+    p::UseMemoryRegistry();
+  }
+}
+
 // The real thing: Wine changes the registry while our session holds a change. Our save is
 // refused; Wine's change reaches the file when its server stops; our retry then adds ours, and
 // Wine sees both.
