@@ -1,7 +1,8 @@
 // Concurrency: a wineserver that serves the prefix owns its files, so nothing is written while
 // one runs (both server-folder layouts, real and simulated); a server that starts while we edit
-// makes the save refuse, checked again just before the rename, and neither side loses its change;
-// our own processes on one prefix take turns and every change survives.
+// makes the save refuse, checked again just before the rename, and neither side loses its change,
+// as does any other program that writes the file meanwhile; our own processes on one prefix take
+// turns and every change survives.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -314,6 +315,7 @@ TEST_F(ConcurrencyTest, FileChangedByAnotherProgramDuringTheSessionIsNotOverwrit
     EXPECT_EQ(ERROR_SUCCESS, OpenResult(HKEY_LOCAL_MACHINE, "Software\\TheirChange"));
     p::UseMemoryRegistry();
   }
+  AddFigure("concurrency: saves refused because another program wrote the file", 2);
 }
 
 // The real thing: Wine changes the registry while our session holds a change. Our save is
