@@ -443,33 +443,29 @@ SubPath ParseSubPath(LPCSTR sub, bool classesRoot) {
   return p;
 }
 
+// Drops every handle and the chosen view, then points the store at another registry.
+template <typename Use>
+void SwitchRegistry(const Use& use) {
+  Registry& r = TheRegistry();
+  std::lock_guard<std::mutex> lock(r.mutex);
+  r.handles.clear();
+  r.held = false;
+  r.view = RegistryView::k64Bit;
+  use(r.store);
+}
+
 }  // namespace
 
 void UseMemoryRegistry() {
-  Registry& r = TheRegistry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  r.handles.clear();
-  r.held = false;
-  r.view = RegistryView::k64Bit;
-  r.store.UseMemory();
+  SwitchRegistry([](HiveStore& store) { store.UseMemory(); });
 }
 
 void UsePrefixRegistry(const std::string& prefix) {
-  Registry& r = TheRegistry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  r.handles.clear();
-  r.held = false;
-  r.view = RegistryView::k64Bit;
-  r.store.UsePrefix(prefix);
+  SwitchRegistry([&prefix](HiveStore& store) { store.UsePrefix(prefix); });
 }
 
 void UseDefaultRegistry() {
-  Registry& r = TheRegistry();
-  std::lock_guard<std::mutex> lock(r.mutex);
-  r.handles.clear();
-  r.held = false;
-  r.view = RegistryView::k64Bit;
-  r.store.UseDefault();
+  SwitchRegistry([](HiveStore& store) { store.UseDefault(); });
 }
 
 void SetRegistryView(RegistryView view) {
