@@ -501,7 +501,7 @@ LONG HiveStore::Save(HiveState& state) {
     int rc = DetectWineserver(fs, m_prefix, &running, &pid, &lockPath);
     if (rc != 0) return rc;
     if (running) return EBUSY;
-    // Only our lock holders are kept out during a session: a wineserver that started and exited
+    // The prefix lock keeps out only our own processes: a wineserver that started and exited
     // since the load, or any other program, may have written the file. Renaming over it would
     // throw that change away, and the kept sections were copied from the file as it was loaded.
     struct stat now {};
